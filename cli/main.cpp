@@ -1,0 +1,181 @@
+// blockmend-cli: a headless peer over the same engine and protocol as the
+// Windows program. Main thread: parses the options, starts one transfer and
+// waits for its end; the engine's worker thread does the work.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/cli_frontend.h"
+#include "engine/fileinfo.h"
+#include "engine/frontend.h"
+#include "engine/transfer_state.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/net.h"
+#include "platform/text.h"
+
+namespace {
+const char kVersion[] = "blockmend-cli 1.0.0";
+
+const char kUsage[] =
+    "usage:\n"
+    "  blockmend-cli original FILE (--listen | --connect IPV4) [--port N] [--block-size N] [--log-dir DIR] [--allow IPV4]\n"
+    "  blockmend-cli copy     FILE (--listen | --connect IPV4) [--port N] [--log-dir DIR] [--allow IPV4]\n"
+    "  blockmend-cli nothing  DIR  (--listen | --connect IPV4) [--port N] [--overwrite | --save-as NAME] [--allow IPV4]\n"
+    "\n"
+    "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
+    "  original      this side holds the correct file\n"
+    "  copy          this side holds the damaged copy, repaired in place\n"
+    "  nothing       this side has no copy yet; the whole file is received into DIR\n"
+    "  --listen      wait for the peer (server); --connect IPV4: connect to it (client)\n"
+    "  --port N      TCP port, default 46699\n"
+    "  --block-size  first block size: 4096, 8192, ... 16777216 (default: suggested from the size)\n"
+    "  --log-dir     folder of the comparison log (default: the program's folder)\n"
+    "  --overwrite   replace an existing file of the received name\n"
+    "  --save-as     use NAME instead when the received name exists\n"
+    "  --allow IPV4  with --listen: accept only this peer address\n"
+    "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n";
+
+int stopSignals = 0;
+
+void OnStopSignal() {
+    // The first Ctrl-C asks the engine to stop at its next check point; a
+    // second one ends the process at once, as closing the window does.
+    if (++stopSignals > 1) ExitNow(1);
+    RequestStop();
+}
+
+[[noreturn]] void UsageError(const std::string& message) {
+    fprintf(stderr, "blockmend-cli: %s\n\n%s", message.c_str(), kUsage);
+    exit(2);
+}
+
+std::string ToCp932(const std::string& utf8, const char* what) {
+    std::string out;
+    if (!Utf8ToCp932(utf8, &out)) UsageError(std::string(what) + " has no code page 932 form: " + utf8);
+    if (out.size() >= static_cast<size_t>(kPathSize)) UsageError(std::string(what) + " is too long: " + utf8);
+    return out;
+}
+
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value) {
+    if (text.empty() || text.size() > 10) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    *value = strtoul(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
+std::string WithSeparator(std::string folder) {
+    if (folder.empty()) folder = ".";
+    if (folder.back() != '/' && folder.back() != '\\') folder += PathSeparator();
+    return folder;
+}
+
+bool IsIpv4(const std::string& text) {
+    return !text.empty() && text.size() < 20 && (ParseIpv4(text.c_str()) != 0xFFFFFFFFu || text == "255.255.255.255");
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args = ProgramArguments(argc, argv);
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (args[i] == "--version") {
+            puts(kVersion);
+            return 0;
+        }
+    }
+    if (args.size() < 3) UsageError("a mode and a path are needed");
+    const std::string mode = args[1];
+    if (mode == "original") transferState.fileType = kOriginal;
+    else if (mode == "copy") transferState.fileType = kCopy;
+    else if (mode == "nothing") transferState.fileType = kNothing;
+    else UsageError("unknown mode: " + mode);
+    const std::string path = args[2];
+
+    bool listen = false, connect = false;
+    int blockSize = 0;
+    std::string logDir;
+    std::string allow;
+    for (size_t i = 3; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* name) -> std::string {
+            if (i + 1 >= args.size()) UsageError(std::string(name) + " needs a value");
+            return args[++i];
+        };
+        unsigned long number = 0;
+        if (a == "--listen") listen = true;
+        else if (a == "--connect") {
+            connect = true;
+            cliSettings.remoteIp = value("--connect");
+            if (!IsIpv4(cliSettings.remoteIp)) UsageError("not a numeric IPv4 address: " + cliSettings.remoteIp);
+        } else if (a == "--port") {
+            if (!ParseNumber(value("--port"), 65535, &number) || number == 0) UsageError("bad port");
+            transferState.port = static_cast<int32_t>(number);
+        } else if (a == "--block-size" && transferState.fileType == kOriginal) {
+            std::string text = value("--block-size");
+            if (!ParseNumber(text, 16777216, &number)) UsageError("bad block size: " + text);
+            blockSize = static_cast<int>(number);
+            if (blockSize < 4096 || (blockSize & (blockSize - 1)) != 0) UsageError("bad block size: " + text);
+        } else if (a == "--log-dir" && transferState.fileType != kNothing) {
+            logDir = value("--log-dir");
+        } else if (a == "--overwrite" && transferState.fileType == kNothing) {
+            cliSettings.overwrite = true;
+        } else if (a == "--save-as" && transferState.fileType == kNothing) {
+            cliSettings.haveSaveAs = true;
+            cliSettings.saveAs = ToCp932(value("--save-as"), "--save-as NAME");
+        } else if (a == "--allow") {
+            allow = value("--allow");
+            if (!IsIpv4(allow)) UsageError("not a numeric IPv4 address: " + allow);
+        } else {
+            UsageError("unknown or misplaced option: " + a);
+        }
+    }
+    if (listen == connect) UsageError("give exactly one of --listen and --connect");
+    if (cliSettings.overwrite && cliSettings.haveSaveAs) UsageError("give at most one of --overwrite and --save-as");
+    if (!allow.empty() && !listen) UsageError("--allow goes with --listen");
+    transferState.netRole = listen ? kServer : kClient;
+    if (!allow.empty()) transferState.allowedPeer = ParseIpv4(allow.c_str());
+
+    cliSettings.logFolder = logDir.empty() ? ExecutableFolder() : WithSeparator(ToCp932(logDir, "--log-dir DIR"));
+    if (transferState.fileType == kNothing) {
+        std::string folder = WithSeparator(ToCp932(path, "DIR"));
+        if (folder.size() >= static_cast<size_t>(kPathSize)) UsageError("DIR is too long");
+        strcpy(transferState.localPath, folder.c_str());
+        transferState.selectionKind = kFolderSelected;
+    } else {
+        std::string file = ToCp932(path, "FILE");
+        strcpy(transferState.localPath, file.c_str());
+        strcpy(transferState.fileTitle, PathTitle(transferState.localPath));
+        transferState.selectionKind = kFileSelected;
+        // Loaded as the window loads a chosen file; the worker reads the
+        // size again when it starts.
+        switch (ReadLocalFileInfo()) {
+        case FileInfoResult::Ok: break;
+        case FileInfoResult::CannotOpen: ShowSystemError(); break;
+        case FileInfoResult::TooLarge: break;  // the worker refuses it with a status line
+        }
+        int index = SuggestDivideIndex(transferState.localSize);
+        if (blockSize != 0) {
+            index = 0;
+            while ((4096 << index) != blockSize) ++index;
+        }
+        SetBlockFigures(index);
+    }
+
+    PrepareConsole();
+    cliSettings.terminal = StdoutIsTerminal();
+    OnInterrupt(OnStopSignal);
+    if (!StartTransfer()) {
+        fprintf(stderr, "blockmend-cli: cannot start the worker thread\n");
+        return 1;
+    }
+    WaitForTransferEnd();
+    FlushStatusOutput();
+    return transferState.transferComplete ? 0 : 1;
+}

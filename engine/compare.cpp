@@ -1,0 +1,145 @@
+// Checksum exchange and comparison (worker thread).
+#include "engine/compare.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/blocks.h"
+#include "engine/frontend.h"
+#include "engine/transfer_state.h"
+#include "log/complog.h"
+#include "net/connection.h"
+#include "platform/file.h"
+
+namespace {
+// Right-aligns the digits of value in base (10 or 16) in a field of width,
+// filled with fill.
+char* PutNumber(char* out, uint32_t value, unsigned base, int width, char fill) {
+    char digits[16];
+    int n = 0;
+    do {
+        unsigned d = value % base;
+        digits[n++] = static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10);
+        value /= base;
+    } while (value != 0);
+    for (int i = n; i < width; ++i) *out++ = fill;
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+uint32_t CountBlocks(const Block* b) {
+    uint32_t n = 0;
+    for (; b; b = b->next) ++n;
+    return n;
+}
+}  // namespace
+
+size_t FormatCompareLine(char* out, int hexDigits, int decDigits, const Block& block, uint16_t remoteCrc) {
+    // Field widths come from the local size, which has at most 8 hex and 10
+    // decimal digits; anything wider would only pad the line.
+    if (hexDigits > 8) hexDigits = 8;
+    if (decDigits > 10) decDigits = 10;
+    const uint32_t first = block.offset;
+    const uint32_t last = block.offset + block.length - 1;
+    char* p = out;
+    p = PutNumber(p, first, 16, hexDigits, ' ');
+    *p++ = '(';
+    p = PutNumber(p, first, 10, decDigits, ' ');
+    memcpy(p, ") - ", 4);
+    p += 4;
+    p = PutNumber(p, last, 16, hexDigits, ' ');
+    *p++ = '(';
+    p = PutNumber(p, last, 10, decDigits, ' ');
+    memcpy(p, ") : ", 4);
+    p += 4;
+    p = PutNumber(p, block.crc, 16, 4, '0');
+    memcpy(p, " <-> ", 5);
+    p += 5;
+    p = PutNumber(p, remoteCrc, 16, 4, '0');
+    *p = '\0';
+    return static_cast<size_t>(p - out);
+}
+
+void FreeRemoteCrcList(RemoteCrc* head) {
+    while (head) {
+        RemoteCrc* next = head->next;
+        delete head;
+        head = next;
+    }
+}
+
+void ExchangeCrcs() {
+    if (transferState.fileType == kOriginal) {
+        SendCrcs();
+        ReceiveCrcs();
+    } else {
+        ReceiveCrcs();
+        SendCrcs();
+    }
+}
+
+// The list is one byte stream with no framing, so it goes out in one send:
+// the bytes on the wire are those of one 2-byte send per block.
+void SendCrcs() {
+    AddStatusLine("CRCデータ送信中・・・");
+    uint32_t count = CountBlocks(transferState.blocks);
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(count) * 2 + 1]);
+    uint8_t* p = bytes.get();
+    for (const Block* b = transferState.blocks; b; b = b->next) {
+        *p++ = static_cast<uint8_t>(b->crc & 0xFF);
+        *p++ = static_cast<uint8_t>(b->crc >> 8);
+    }
+    SendAll(transferState.dataSocket, bytes.get(), static_cast<size_t>(count) * 2);
+}
+
+void ReceiveCrcs() {
+    AddStatusLine("CRCデータ受信中・・・");
+    FreeRemoteCrcList(transferState.remoteCrcs);
+    transferState.remoteCrcs = nullptr;
+    // The local list bounds what is read: nothing received sets the count.
+    uint32_t count = CountBlocks(transferState.blocks);
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(count) * 2 + 1]);
+    ReceiveAll(transferState.dataSocket, bytes.get(), static_cast<size_t>(count) * 2);
+    RemoteCrc* tail = nullptr;
+    for (uint32_t i = 0; i < count; ++i) {
+        RemoteCrc* node = new RemoteCrc{static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)), nullptr};
+        if (tail) tail->next = node; else transferState.remoteCrcs = node;
+        tail = node;
+    }
+}
+
+uint32_t CompareCrcs() {
+    LogWriter log;
+    if (!OpenLog(log)) ShowSystemError();
+    WriteLogHeader(log);
+    FreeBlockList(transferState.previousBlocks);
+    transferState.previousBlocks = transferState.blocks;
+    transferState.blocks = nullptr;
+    BlockListBuilder mismatched;
+    uint32_t mismatches = 0;
+    char line[kCompareLineSize];
+    const RemoteCrc* r = transferState.remoteCrcs;
+    for (const Block* b = transferState.previousBlocks; b; b = b->next) {
+        // ReceiveCrcs made one node per block; a missing one cannot occur.
+        uint16_t remote = r ? r->crc : 0;
+        size_t length = FormatCompareLine(line, transferState.hexDigits, transferState.decDigits, *b, remote);
+        if (r && b->crc == r->crc) {
+            AppendLogOk(log, line, length);
+        } else {
+            mismatched.Append(b->offset, b->length);
+            if (mismatches == 0) {
+                AddStatusLine("CRC不一致");
+                AddStatusLine("Address : CRC(Local) <-> CRC(Remote)");
+                AddStatusLine("------------------------------------");
+            }
+            AddStatusLine(line);
+            AppendLogNg(log, line, length);
+            ++mismatches;
+        }
+        if (r) r = r->next;
+    }
+    transferState.blocks = mismatched.head;
+    CloseLog(log);
+    return mismatches;
+}

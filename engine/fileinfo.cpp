@@ -1,0 +1,86 @@
+// File figures and the block-size suggestion.
+#include "engine/fileinfo.h"
+
+#include "engine/blocks.h"
+#include "engine/transfer_state.h"
+#include "platform/file.h"
+
+const char kTooLargeText[] = "4GB以上のファイルは扱えません";
+
+FileInfoResult ReadLocalFileInfo() {
+    FileHandle file;
+    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return FileInfoResult::CannotOpen;
+    uint64_t size = 0;
+    if (!FileSize(file, &size)) return FileInfoResult::CannotOpen;
+    if (size > kMaxFileSize) return FileInfoResult::TooLarge;
+    transferState.localSize = static_cast<uint32_t>(size);
+    transferState.decDigits = DecimalDigits(transferState.localSize);
+    transferState.hexDigits = HexDigits(transferState.localSize);
+    return FileInfoResult::Ok;
+}
+
+int32_t DecimalDigits(uint32_t value) {
+    int32_t n = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++n;
+    }
+    return n;
+}
+
+int32_t HexDigits(uint32_t value) {
+    int32_t n = 1;
+    while (value >= 16) {
+        value >>= 4;
+        ++n;
+    }
+    return n;
+}
+
+int32_t SuggestDivideIndex(uint32_t size) {
+    int32_t n = 0;
+    for (int bit = 31; bit >= 1; --bit) {
+        if (size & (1u << bit)) {
+            n = bit;
+            break;
+        }
+    }
+    return n - 19 < 0 ? 0 : n - 19;
+}
+
+void SetBlockFigures(int32_t index) {
+    transferState.divideIndex = index;
+    transferState.uiBlockSize = 1u << (index + 12);
+    transferState.uiBlockCount = static_cast<int32_t>(CeilDiv(transferState.localSize, transferState.uiBlockSize));
+    transferState.crcDataSize = transferState.uiBlockCount * 10;
+}
+
+const char* PathTitle(const char* path) {
+    const char* title = path;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
+        if ((*p >= 0x81 && *p <= 0x9F) || (*p >= 0xE0 && *p <= 0xFC)) {
+            if (p[1] == '\0') break;
+            ++p;
+            continue;
+        }
+        if (*p == '\\' || *p == '/') title = reinterpret_cast<const char*>(p + 1);
+    }
+    return title;
+}
+
+FileInfoResult SettleSelectionAfterTransfer() {
+    if (transferState.newFileMode == 1 && transferState.fileType == kCopy) {
+        transferState.selectionKind = kFileSelected;
+        transferState.netRole = kClient;
+    }
+    if (transferState.fileType != kCopy || transferState.selectionKind != kFileSelected) return FileInfoResult::Ok;
+    FileInfoResult result = ReadLocalFileInfo();
+    if (result == FileInfoResult::Ok) {
+        SetBlockFigures(SuggestDivideIndex(transferState.localSize));
+    } else if (result == FileInfoResult::CannotOpen) {
+        transferState.localPath[0] = '\0';
+        transferState.fileTitle[0] = '\0';
+        transferState.selectionKind = kNoSelection;
+    }
+    return result;
+}

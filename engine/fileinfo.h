@@ -1,0 +1,36 @@
+// The figures of the chosen file that both front ends show and the transfer
+// uses: its size, the digit counts of the comparison line, and the block
+// size suggested for it. Any thread, one at a time.
+#pragma once
+
+#include <cstdint>
+
+// Files of 4 GiB or more do not fit the protocol's 32-bit sizes.
+constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
+
+enum class FileInfoResult { Ok, CannotOpen, TooLarge };
+
+// Reads the size of the file at localPath (opened with no sharing) into
+// localSize, decDigits and hexDigits. CannotOpen leaves the system's error
+// saved; TooLarge and CannotOpen change no field.
+FileInfoResult ReadLocalFileInfo();
+// Number of decimal and hexadecimal digits of an unsigned size.
+int32_t DecimalDigits(uint32_t value);
+int32_t HexDigits(uint32_t value);
+// The Devide Size entry suggested for a file of size bytes: 128 to 256
+// blocks from 512 KiB on, blocks of 4096 bytes below.
+int32_t SuggestDivideIndex(uint32_t size);
+// divideIndex := index; uiBlockSize, uiBlockCount and crcDataSize follow.
+void SetBlockFigures(int32_t index);
+// The text shown for a refused file of 4 GiB or more.
+extern const char kTooLargeText[];
+// The name part of a path (after its last separator of either kind), walked
+// as code page 932 characters.
+const char* PathTitle(const char* path);
+
+// The record's part of the end of a transfer, for front ends without a
+// window: a side that received a new file becomes a chosen file on the
+// Client role, and a Copy's figures are loaded again (the suggestion
+// included). A Copy whose file cannot be opened loses its selection;
+// CannotOpen is returned with the system's error saved for the caller to show.
+FileInfoResult SettleSelectionAfterTransfer();

@@ -1,0 +1,18 @@
+// Progress lines: a phase adds a status line and then rewrites it after each
+// block or piece. A pass over a million blocks must not cost a million
+// window messages or terminal writes, so rewrites are held back to about 30
+// a second; the line always ends showing its final value. Worker thread.
+#pragma once
+
+// True when the line may be rewritten now (enough time since the last
+// rewrite). The caller formats its text only then.
+bool ProgressDue();
+// Rewrites the last status line with text, now.
+void ShowProgress(const char* text);
+// Remembers text as the line's newest value without showing it yet; it is
+// shown at the next ShowProgress, AddProgressLine or FlushProgress.
+void HoldProgress(const char* text);
+// Shows a held value, if any. Called before a transfer ends.
+void FlushProgress();
+// Adds the first line of a progress phase.
+void AddProgressLine(const char* text);

@@ -1,0 +1,18 @@
+// The repair: the bytes of every damaged block go from the Original to the
+// Copy, which writes each at its own offset; then one more checksum pass over
+// the same blocks verifies the result. Worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Original sends, Copy receives; "修復に失敗しました" and the end of the
+// transfer when the local file cannot be opened, read or written.
+void RepairBlocks();
+// 0 when every block moved, -1 on a file error (already shown).
+int SendDamagedBlocks();
+int ReceiveDamagedBlocks();
+// Returns only when the repaired blocks now match on both sides.
+void VerifyRepair();
+// "%s%lu / %lu (%.0f%%)" with the counts printed unsigned.
+void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total);

@@ -1,0 +1,86 @@
+// The transfer record and the two ends of every transfer. StartTransfer and
+// RequestStop run on the front end's thread; everything else on the worker.
+#include "engine/transfer_state.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "engine/blocks.h"
+#include "engine/compare.h"
+#include "engine/driver.h"
+#include "engine/frontend.h"
+#include "engine/progress.h"
+#include "platform/file.h"
+
+TransferState transferState;
+
+namespace {
+// Guards workerThread between Start, which stores it, and FinishWorker,
+// which may run before Start has returned when the worker ends at once.
+std::mutex lifecycleMutex;
+std::condition_variable workerEnded;
+bool workerRunning = false;
+
+void RunWorker() {
+    try {
+        WorkerMain();
+    } catch (const TransferEnded&) {
+    }
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    workerRunning = false;
+    workerEnded.notify_all();
+}
+}  // namespace
+
+bool StartTransfer() {
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    transferState.stopRequested.store(0);
+    workerRunning = true;
+    if (!ThreadStart(transferState.workerThread, RunWorker)) {
+        workerRunning = false;
+        return false;
+    }
+    return true;
+}
+
+void RequestStop() { transferState.stopRequested.store(1); }
+
+void WaitForTransferEnd() {
+    std::unique_lock<std::mutex> lock(lifecycleMutex);
+    workerEnded.wait(lock, [] { return !workerRunning; });
+}
+
+bool TransferRunning() {
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    return workerRunning;
+}
+
+int CanOpenFile(const char* path) {
+    FileHandle file;
+    return FileOpen(file, path, FileMode::ReadExisting) ? 1 : 0;
+}
+
+void EndTransfer() {
+    FlushProgress();
+    FreeBlockList(transferState.blocks);
+    transferState.blocks = nullptr;
+    FreeBlockList(transferState.previousBlocks);
+    transferState.previousBlocks = nullptr;
+    FreeRemoteCrcList(transferState.remoteCrcs);
+    transferState.remoteCrcs = nullptr;
+    if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
+    SocketClose(transferState.dataSocket);
+    AddStatusLine("切断しました");
+    AddStatusLine("");
+    FinishWorker();
+}
+
+void FinishWorker() {
+    FlushProgress();
+    RestoreIdleWindow();
+    {
+        std::lock_guard<std::mutex> lock(lifecycleMutex);
+        ThreadCloseHandle(transferState.workerThread);
+    }
+    throw TransferEnded{};
+}

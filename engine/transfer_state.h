@@ -1,0 +1,85 @@
+// The one transfer record of the program and the lifecycle of a transfer:
+// Start and Stop (called by a front end on its own thread), and EndTransfer
+// and FinishWorker, the two ends of every transfer (worker thread only).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/net.h"
+#include "platform/thread.h"
+
+struct Block;
+struct RemoteCrc;
+
+enum FileType : int32_t { kOriginal = 0, kCopy = 1, kNothing = 2 };
+enum NetRole : int32_t { kClient = 0, kServer = 1 };
+enum SelectionKind : int32_t { kNoSelection = 0, kFileSelected = 1, kFolderSelected = 2 };
+
+constexpr int kPathSize = 260;         // paths and names, with the terminating zero
+constexpr int32_t kDefaultPort = 46699;
+constexpr uint32_t kMinBlockSize = 4096;
+constexpr uint32_t kMaxBlockSize = 16777216;
+
+struct TransferState {
+    int32_t fileType = kOriginal;     // this side's FileType
+    int32_t netRole = kServer;        // 0 Client (connects), 1 Server (listens)
+    int32_t port = kDefaultPort;      // as typed; the connection uses its low 16 bits
+    char localPath[kPathSize] = {};   // the local file; a Nothing side's folder ending in a separator
+    char fileTitle[kPathSize] = {};   // the name part of localPath
+    char incomingName[kPathSize] = {};  // name received from the peer, or the one typed instead
+    char logPath[kPathSize] = {};     // this side's comparison log
+    uint32_t localSize = 0;           // size of the local file
+    uint32_t remoteSize = 0;          // the peer's size, from the size negotiation
+    uint32_t blockSize = 0;           // bytes per block of the current pass
+    int32_t blockCount = 0;           // blocks that the next checksum pass shows as its total
+    uint32_t workBytes = 0;           // bytes under comparison / damaged / to move in the tail
+    int32_t newFileMode = 0;          // 1 when the whole file goes to a Nothing side
+    std::atomic<uint8_t> stopRequested{0};  // the user pressed Stop
+    int32_t selectionKind = kNoSelection;   // what localPath holds
+    Block* blocks = nullptr;          // the current block list
+    Block* previousBlocks = nullptr;  // the list the current one was made from
+    RemoteCrc* remoteCrcs = nullptr;  // the peer's checksums of the current pass
+    SocketHandle dataSocket;          // the connected socket
+    SocketHandle listenSocket;        // the listening socket (Server only)
+    void* mainWindow = nullptr;       // the main dialog (HWND), opaque here
+    void* instance = nullptr;         // the program's module (HINSTANCE), opaque here
+    ThreadHandle workerThread;        // the running worker
+    int32_t hexDigits = 0;            // hexadecimal digits of localSize
+    int32_t decDigits = 0;            // decimal digits of localSize
+    int32_t divideIndex = 0;          // selected block size entry, 0 to 12
+    uint32_t uiBlockSize = 0;         // block size chosen in the front end
+    int32_t uiBlockCount = 0;         // blocks of localSize at uiBlockSize
+    int32_t crcDataSize = 0;          // uiBlockCount * 10
+    int32_t statusLineCount = 0;      // lines in the status list
+    bool transferComplete = false;    // the last transfer reached its normal end
+    uint32_t allowedPeer = 0;         // a listening side's only accepted peer (network order); 0: any
+};
+
+extern TransferState transferState;
+
+// Thrown by EndTransfer and FinishWorker and caught only at the worker
+// thread's entry: unwinding releases every file, buffer and socket that the
+// transfer's code holds at any depth.
+struct TransferEnded {};
+
+// Start: clears the stop flag and runs WorkerMain on a new worker thread.
+// The caller has stored port and the settings. False when no thread could be
+// started (nothing runs then).
+bool StartTransfer();
+// Stop: sets the flag that the worker looks at at its check points.
+void RequestStop();
+// Blocks until the worker of the last StartTransfer has ended (used by
+// front ends that have no message loop, and by tests).
+void WaitForTransferEnd();
+// True while a worker runs.
+bool TransferRunning();
+
+// 1 when path names a file that can be opened for reading with no sharing.
+int CanOpenFile(const char* path);
+
+// Full clean-up after a connection exists: frees the lists, closes the
+// sockets, shows "切断しました" and a blank line, then FinishWorker.
+[[noreturn]] void EndTransfer();
+// Restores the front end and ends the worker.
+[[noreturn]] void FinishWorker();

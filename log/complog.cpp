@@ -1,0 +1,82 @@
+// The comparison log (worker thread).
+#include "log/complog.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "engine/frontend.h"
+#include "engine/transfer_state.h"
+
+namespace {
+// Lines of one comparison are written in pieces of this size: a pass over a
+// million blocks costs a few dozen writes, and memory stays bounded.
+constexpr size_t kLogFlushSize = 1u << 20;
+
+void WritePending(LogWriter& log) {
+    if (!log.pending.empty() && log.file.IsOpen()) {
+        FileAppend(log.file, log.pending.data(), static_cast<uint32_t>(log.pending.size()));
+    }
+    log.pending.clear();
+}
+
+void AppendResult(LogWriter& log, const char* line, size_t length, const char* suffix) {
+    if (!log.file.IsOpen()) return;
+    log.pending.append(line, length);
+    log.pending.append(suffix);
+    if (log.pending.size() >= kLogFlushSize) WritePending(log);
+}
+}  // namespace
+
+void PrepareLog() {
+    char folder[kPathSize];
+    GetProgramFolder(folder);
+    const char* name = transferState.fileType == kOriginal ? "log_server.dat" : "log_client.dat";
+    // A folder too long for the log's name leaves the log without a path:
+    // every open fails, and the comparison reports that.
+    if (strlen(folder) + strlen(name) >= static_cast<size_t>(kPathSize)) {
+        transferState.logPath[0] = '\0';
+        return;
+    }
+    strcpy(transferState.logPath, folder);
+    strcat(transferState.logPath, name);
+
+    FileHandle file;
+    if (!FileOpen(file, transferState.logPath, FileMode::ReadWriteAlways)) return;
+    char head[kPathSize];
+    uint32_t got = 0;
+    FileReadAt(file, 0, head, sizeof head, &got);
+    size_t titleLength = strlen(transferState.fileTitle);
+    bool belongs = got >= titleLength && memcmp(head, transferState.fileTitle, titleLength) == 0;
+    if (belongs) return;
+    std::string title = transferState.fileTitle;
+    title += "\n\n";
+    FileWriteAt(file, 0, title.data(), static_cast<uint32_t>(title.size()));
+    FileSetEnd(file, title.size());
+}
+
+bool OpenLog(LogWriter& log) {
+    log.pending.clear();
+    return FileOpen(log.file, transferState.logPath, FileMode::WriteExisting);
+}
+
+void CloseLog(LogWriter& log) {
+    WritePending(log);
+    FileClose(log.file);
+}
+
+void WriteLogHeader(LogWriter& log) {
+    if (!log.file.IsOpen()) return;
+    log.pending += "\nAddress : CRC(Local) <-> CRC(Remote)\n";
+    log.pending += "------------------------------------\n";
+}
+
+void AppendLogOk(LogWriter& log, const char* line, size_t length) { AppendResult(log, line, length, " OK\n"); }
+
+void AppendLogNg(LogWriter& log, const char* line, size_t length) { AppendResult(log, line, length, " NG\n"); }
+
+void WriteLogComplete() {
+    LogWriter log;
+    if (!OpenLog(log)) return;
+    log.pending = "\n###Translate Complete###\n";
+    CloseLog(log);
+}

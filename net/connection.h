@@ -1,0 +1,19 @@
+// The one TCP connection of a transfer and the exact-length send and receive
+// through which every byte of the protocol passes. Worker thread.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/net.h"
+
+// Server (netRole 1): AcceptConnection; Client: ConnectToServer. Returns with
+// dataSocket connected; every failure ends the transfer inside.
+void OpenConnection();
+void AcceptConnection();
+void ConnectToServer();
+
+// Moves exactly count bytes, straight from or into the caller's buffer, or
+// ends the transfer: on Stop seen after a short call, and at once when the
+// peer has closed or lost the connection ("相手との接続が切れました").
+void SendAll(SocketHandle& sock, const void* data, size_t count);
+void ReceiveAll(SocketHandle& sock, void* buffer, size_t count);

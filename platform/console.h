@@ -1,0 +1,22 @@
+// Process services for the command-line peer: its arguments as UTF-8, its
+// folder, the terminal, and Ctrl-C. Main thread, except the interrupt
+// handler, which runs where the system calls it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The program's arguments as UTF-8 (on Windows from the wide command line).
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+// The folder of the running executable, in code page 932, ending in a
+// separator.
+std::string ExecutableFolder();
+bool StdoutIsTerminal();
+bool StdinIsTerminal();
+// Prepares the console for UTF-8 output.
+void PrepareConsole();
+// Calls handler on SIGINT and SIGTERM (Ctrl-C and Ctrl-Break on Windows).
+// handler must only do what is safe in a signal handler.
+void OnInterrupt(void (*handler)());
+// Ends the process at once with code, without running any clean-up.
+[[noreturn]] void ExitNow(int code);

@@ -1,0 +1,48 @@
+// Files for the transfer engine and the comparison log: every open is
+// exclusive (no other opener, in this process or another, may hold the file
+// at the same time), and every handle is owned by a FileHandle that closes
+// it when it goes out of scope. Paths are code page 932 byte strings.
+// Any thread may use these functions; a handle belongs to one thread.
+#pragma once
+
+#include <cstdint>
+
+enum class FileMode {
+    ReadExisting,     // read only; the file must exist
+    WriteExisting,    // write only; must exist; neither created nor truncated
+    CreateTruncate,   // write only; created, or truncated to length 0
+    ReadWriteAlways,  // read and write; created when missing, never truncated
+};
+
+struct FileHandle {
+    intptr_t fd = -1;  // descriptor or HANDLE; -1 when closed
+
+    FileHandle() = default;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    FileHandle(FileHandle&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    ~FileHandle();
+
+    bool IsOpen() const { return fd != -1; }
+};
+
+// Opens path in the given mode. On failure the handle stays closed and the
+// thread's last error (SystemErrorText) describes why.
+bool FileOpen(FileHandle& file, const char* path, FileMode mode);
+void FileClose(FileHandle& file);
+
+// Reads up to count bytes at offset; *got receives the number read (less
+// than count only at the end of the file). False on a read error.
+bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got);
+// Writes exactly count bytes at offset. False on any error, a short write
+// (disk full) included.
+bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t count);
+// Appends count bytes at the end of the file.
+bool FileAppend(FileHandle& file, const void* buffer, uint32_t count);
+// Cuts or extends the file to size bytes.
+bool FileSetEnd(FileHandle& file, uint64_t size);
+bool FileSize(FileHandle& file, uint64_t* size);
+
+// Separator between a folder and a name in paths of this system.
+char PathSeparator();

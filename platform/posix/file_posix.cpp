@@ -1,0 +1,138 @@
+// POSIX files: paths arrive as code page 932 and are converted to UTF-8 at
+// the system call; exclusive access is an flock taken at every open, so a
+// second open of the same file by any Blockmend process fails as a sharing
+// violation, as it does on Windows.
+#include "platform/file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/error.h"
+#include "platform/text.h"
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+        FileClose(*this);
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() { FileClose(*this); }
+
+bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
+    FileClose(file);
+    std::string native;
+    if (!Cp932ToUtf8(path, &native)) {
+        SaveErrorText("ファイル名をこのシステムの文字に変換できません。");
+        return false;
+    }
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case FileMode::ReadExisting: flags |= O_RDONLY; break;
+    case FileMode::WriteExisting: flags |= O_WRONLY; break;
+    case FileMode::CreateTruncate: flags |= O_WRONLY | O_CREAT; break;
+    case FileMode::ReadWriteAlways: flags |= O_RDWR | O_CREAT; break;
+    }
+    int fd = open(native.c_str(), flags, 0666);
+    if (fd < 0) {
+        SaveLastError();
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        SaveLastError();
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) SaveSharingViolation(); else SaveLastError();
+        close(fd);
+        return false;
+    }
+    // Truncate only once the lock is held, so that a file in use by
+    // another opener is never cut.
+    if (mode == FileMode::CreateTruncate && ftruncate(fd, 0) != 0) {
+        SaveLastError();
+        close(fd);
+        return false;
+    }
+    file.fd = fd;
+    return true;
+}
+
+void FileClose(FileHandle& file) {
+    if (file.fd != -1) {
+        close(static_cast<int>(file.fd));
+        file.fd = -1;
+    }
+}
+
+bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got) {
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(static_cast<int>(file.fd), static_cast<char*>(buffer) + done, count - done,
+                          static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            SaveLastError();
+            *got = done;
+            return false;
+        }
+        if (n == 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    *got = done;
+    return true;
+}
+
+bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t count) {
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = pwrite(static_cast<int>(file.fd), static_cast<const char*>(buffer) + done, count - done,
+                           static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            SaveLastError();
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            SaveLastError();
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool FileAppend(FileHandle& file, const void* buffer, uint32_t count) {
+    uint64_t size = 0;
+    return FileSize(file, &size) && FileWriteAt(file, size, buffer, count);
+}
+
+bool FileSetEnd(FileHandle& file, uint64_t size) {
+    if (ftruncate(static_cast<int>(file.fd), static_cast<off_t>(size)) != 0) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
+bool FileSize(FileHandle& file, uint64_t* size) {
+    struct stat st;
+    if (fstat(static_cast<int>(file.fd), &st) != 0) {
+        SaveLastError();
+        return false;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+char PathSeparator() { return '/'; }

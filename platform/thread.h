@@ -1,0 +1,16 @@
+// The worker thread: started by the front end's Start, ended by the engine.
+#pragma once
+
+#include <cstdint>
+
+struct ThreadHandle {
+    intptr_t handle = 0;  // HANDLE or pthread_t; 0 when none
+};
+
+// Starts entry on a new thread with the default stack size.
+bool ThreadStart(ThreadHandle& thread, void (*entry)());
+// Releases the handle; the thread runs on to its end by itself.
+void ThreadCloseHandle(ThreadHandle& thread);
+
+// Milliseconds of a monotonic clock, for pacing progress lines.
+uint64_t MonotonicMilliseconds();

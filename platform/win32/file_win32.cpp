@@ -1,0 +1,121 @@
+// Win32 files: ANSI paths (code page 932 on a Japanese system), opened with
+// share mode 0 so that no other opener can hold the file meanwhile.
+#include "platform/file.h"
+
+#include <windows.h>
+
+#include "platform/error.h"
+
+namespace {
+HANDLE H(const FileHandle& file) { return reinterpret_cast<HANDLE>(file.fd); }
+
+bool SeekTo(FileHandle& file, uint64_t offset) {
+    LARGE_INTEGER pos;
+    pos.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(H(file), pos, nullptr, FILE_BEGIN)) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+}  // namespace
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+        FileClose(*this);
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() { FileClose(*this); }
+
+bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
+    FileClose(file);
+    DWORD access = 0, disposition = 0;
+    switch (mode) {
+    case FileMode::ReadExisting: access = GENERIC_READ; disposition = OPEN_EXISTING; break;
+    case FileMode::WriteExisting: access = GENERIC_WRITE; disposition = OPEN_EXISTING; break;
+    case FileMode::CreateTruncate: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
+    case FileMode::ReadWriteAlways: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
+    }
+    HANDLE h = CreateFileA(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        SaveLastError();
+        return false;
+    }
+    file.fd = reinterpret_cast<intptr_t>(h);
+    if (mode == FileMode::CreateTruncate && !FileSetEnd(file, 0)) {
+        FileClose(file);
+        return false;
+    }
+    return true;
+}
+
+void FileClose(FileHandle& file) {
+    if (file.fd != -1) {
+        CloseHandle(H(file));
+        file.fd = -1;
+    }
+}
+
+bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count, uint32_t* got) {
+    *got = 0;
+    if (!SeekTo(file, offset)) return false;
+    while (*got < count) {
+        DWORD n = 0;
+        if (!ReadFile(H(file), static_cast<char*>(buffer) + *got, count - *got, &n, nullptr)) {
+            SaveLastError();
+            return false;
+        }
+        if (n == 0) break;
+        *got += n;
+    }
+    return true;
+}
+
+bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t count) {
+    if (!SeekTo(file, offset)) return false;
+    uint32_t done = 0;
+    while (done < count) {
+        DWORD n = 0;
+        if (!WriteFile(H(file), static_cast<const char*>(buffer) + done, count - done, &n, nullptr)) {
+            SaveLastError();
+            return false;
+        }
+        if (n == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            SaveLastError();
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool FileAppend(FileHandle& file, const void* buffer, uint32_t count) {
+    uint64_t size = 0;
+    return FileSize(file, &size) && FileWriteAt(file, size, buffer, count);
+}
+
+bool FileSetEnd(FileHandle& file, uint64_t size) {
+    if (!SeekTo(file, size)) return false;
+    if (!SetEndOfFile(H(file))) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
+bool FileSize(FileHandle& file, uint64_t* size) {
+    LARGE_INTEGER s;
+    if (!GetFileSizeEx(H(file), &s)) {
+        SaveLastError();
+        return false;
+    }
+    *size = static_cast<uint64_t>(s.QuadPart);
+    return true;
+}
+
+char PathSeparator() { return '\\'; }
