@@ -9,6 +9,7 @@
 
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
+#include "engine/progress.h"
 #include "engine/transfer_state.h"
 #include "platform/console.h"
 #include "platform/error.h"
@@ -17,8 +18,8 @@
 CliSettings cliSettings;
 
 namespace {
-// Off a terminal, a line is held until the next one comes, so that a
-// progress line is printed once, with its last value.
+// Off a terminal, a progress line is held until the next line comes, so
+// that it is printed once, with its last value; other lines go out at once.
 std::string heldLine;
 bool holding = false;
 bool lineOpen = false;  // on a terminal: the last line has no line break yet
@@ -47,8 +48,13 @@ void AddStatusLine(const char* text) {
         return;
     }
     if (holding) PrintLine(heldLine);
-    heldLine = text;
-    holding = true;
+    holding = false;
+    if (AddingProgressLine()) {
+        heldLine = text;
+        holding = true;
+    } else {
+        PrintLine(text);
+    }
 }
 
 void ReplaceLastStatusLine(const char* text) {

@@ -11,6 +11,7 @@ constexpr uint64_t kIntervalMs = 33;
 uint64_t lastShown = 0;
 char held[512];
 bool holding = false;
+bool addingProgress = false;
 }  // namespace
 
 bool ProgressDue() { return MonotonicMilliseconds() - lastShown >= kIntervalMs; }
@@ -34,5 +35,9 @@ void FlushProgress() {
 void AddProgressLine(const char* text) {
     FlushProgress();
     lastShown = MonotonicMilliseconds();
+    addingProgress = true;
     AddStatusLine(text);
+    addingProgress = false;
 }
+
+bool AddingProgressLine() { return addingProgress; }

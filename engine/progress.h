@@ -16,3 +16,6 @@ void HoldProgress(const char* text);
 void FlushProgress();
 // Adds the first line of a progress phase.
 void AddProgressLine(const char* text);
+// True while AddProgressLine adds its line: a front end that prints lines
+// once (not to a window or terminal) may hold such a line for its last value.
+bool AddingProgressLine();

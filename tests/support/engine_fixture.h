@@ -1,0 +1,30 @@
+// Puts the one transfer record back into a known state between tests that
+// drive the engine in this process.
+#pragma once
+
+#include <string>
+
+#include "engine/blocks.h"
+#include "engine/compare.h"
+#include "engine/transfer_state.h"
+
+// Settings back to their start values (statusLineCount is kept: it is never
+// reset), lists freed, the recorder cleared.
+void ResetEngine();
+// Builds blocks from {offset, length} pairs.
+Block* MakeBlocks(std::initializer_list<std::pair<uint32_t, uint32_t>> spans);
+// Builds a remote checksum list.
+RemoteCrc* MakeRemoteCrcs(std::initializer_list<uint16_t> crcs);
+// Code page 932 path of a UTF-8 path, for the engine's fields.
+std::string EnginePath(const std::string& utf8);
+// Runs fn, which must end the transfer (EndTransfer or FinishWorker), on the
+// calling thread; false when it returned instead.
+template <typename Fn>
+bool EndsTransfer(Fn fn) {
+    try {
+        fn();
+    } catch (const TransferEnded&) {
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,122 @@
+// Shared helpers of the tests.
+#include "tests/support/fixtures.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+std::string ScratchFolder(const std::string& name) {
+    fs::path root = fs::temp_directory_path() / "blockmend-tests";
+#ifdef _WIN32
+    root /= "w" + std::to_string(GetCurrentProcessId());
+#else
+    root /= "p" + std::to_string(getpid());
+#endif
+    fs::path dir = root / name;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir);
+    std::string s = dir.string();
+    s += static_cast<char>(fs::path::preferred_separator);
+    return s;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool FileExists(const std::string& path) { return fs::exists(path); }
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+int NextPort() {
+#ifdef _WIN32
+    static int next = 20000 + static_cast<int>(GetCurrentProcessId() * 37 % 20000);
+#else
+    static int next = 20000 + static_cast<int>(getpid() * 37 % 20000);
+#endif
+    return next++;
+}
+
+std::string CliPath() { return BLOCKMEND_CLI; }
+
+bool StartCli(CliPeer& peer, const std::string& folder, const std::string& tag, const std::vector<std::string>& args) {
+    std::vector<std::string> all{CliPath()};
+    all.insert(all.end(), args.begin(), args.end());
+    return SpawnProcess(peer.process, all, folder + tag + ".out", folder + tag + ".err");
+}
+
+std::vector<std::string> CliLines(const CliPeer& peer) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(peer.process.outPath));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(ToCp932(line));
+    }
+    return lines;
+}
+
+bool WaitForLine(const CliPeer& peer, const std::string& line, int timeoutMs) {
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        if (HasLine(CliLines(peer), line)) return true;
+        SleepMs(10);
+    }
+    return false;
+}
+
+void FinishCli(CliPeer& peer, int timeoutMs) {
+    peer.exitCode = WaitProcess(peer.process, timeoutMs);
+    if (peer.exitCode == -1) KillProcess(peer.process);
+    peer.lines = CliLines(peer);
+    peer.errors = ReadFile(peer.process.errPath);
+}
+
+void RunPair(CliPeer& server, const std::vector<std::string>& serverArgs, CliPeer& client,
+             const std::vector<std::string>& clientArgs, const std::string& folder) {
+    StartCli(server, folder, "server", serverArgs);
+    WaitForLine(server, "接続待ち・・・", 20000);
+    StartCli(client, folder, "client", clientArgs);
+    FinishCli(client);
+    FinishCli(server);
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& needle) {
+    for (const std::string& l : lines)
+        if (l == needle) return true;
+    return false;
+}
+
+std::string ToCp932(const std::string& utf8) {
+    std::string out;
+    return Utf8ToCp932(utf8, &out) ? out : utf8;
+}
