@@ -120,3 +120,16 @@ std::string ToCp932(const std::string& utf8) {
     std::string out;
     return Utf8ToCp932(utf8, &out) ? out : utf8;
 }
+
+std::string ToUtf8(const std::string& cp932) {
+    std::string out;
+    return Cp932ToUtf8(cp932, &out) ? out : cp932;
+}
+
+std::string LocalName(const std::string& cp932) {
+#ifdef _WIN32
+    return cp932;
+#else
+    return ToUtf8(cp932);
+#endif
+}

@@ -51,3 +51,8 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& needle);
 // Code page 932 text of a UTF-8 literal (test sources hold literals as code
 // page 932 already; this is for text read from UTF-8 files).
 std::string ToCp932(const std::string& utf8);
+// UTF-8 text of a code page 932 literal, for command-line arguments.
+std::string ToUtf8(const std::string& cp932);
+// How the test program itself names a file whose name is a code page 932
+// literal: UTF-8 on POSIX, the ANSI code page on Windows.
+std::string LocalName(const std::string& cp932);

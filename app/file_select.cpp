@@ -1,0 +1,134 @@
+// Choosing the local file or folder, reading the file's size, and the block
+// figures that follow from the Devide Size box. UI thread.
+#include <windows.h>
+#include <commdlg.h>
+#include <shlobj.h>
+
+#include "app/file_select.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/resource.h"
+#include "app/status_list.h"
+#include "engine/fileinfo.h"
+#include "engine/frontend.h"
+#include "engine/transfer_state.h"
+
+namespace {
+bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+void ClearSelection(HWND window) {
+    transferState.localPath[0] = '\0';
+    SetDlgItemTextA(window, IDC_FILE, "");
+    transferState.fileTitle[0] = '\0';
+    transferState.selectionKind = kNoSelection;
+}
+}  // namespace
+
+bool EndsWithBackslash(const char* path) {
+    bool last = false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
+        if (IsLeadByte(*p) && p[1] != '\0') {
+            ++p;
+            last = false;
+            continue;
+        }
+        last = *p == '\\';
+    }
+    return last;
+}
+
+void ChooseFile(HWND window) {
+    // A cancelled or failed dialog leaves the selection as it was; a failed
+    // one may have written into the buffers it was given.
+    char keptPath[kPathSize], keptTitle[kPathSize];
+    memcpy(keptPath, transferState.localPath, kPathSize);
+    memcpy(keptTitle, transferState.fileTitle, kPathSize);
+    if (transferState.selectionKind == kFolderSelected) transferState.localPath[0] = '\0';
+
+    OPENFILENAMEA request;
+    memset(&request, 0, sizeof request);
+    request.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    request.hwndOwner = window;
+    request.lpstrFilter = "All Files(*.*)\0*.*\0";
+    request.lpstrFile = transferState.localPath;
+    request.nMaxFile = kPathSize;
+    request.lpstrFileTitle = transferState.fileTitle;
+    request.nMaxFileTitle = kPathSize;
+    request.lpstrTitle = "Open File";
+    request.Flags = OFN_FILEMUSTEXIST;
+    if (GetOpenFileNameA(&request)) {
+        LoadSelectedFile(window);
+        return;
+    }
+    memcpy(transferState.localPath, keptPath, kPathSize);
+    memcpy(transferState.fileTitle, keptTitle, kPathSize);
+}
+
+void ChooseFolder(HWND window) {
+    BROWSEINFOA request;
+    memset(&request, 0, sizeof request);
+    request.ulFlags = BIF_RETURNONLYFSDIRS;
+    LPITEMIDLIST chosen = SHBrowseForFolderA(&request);
+    if (chosen != nullptr) {
+        char path[kPathSize] = {};
+        SHGetPathFromIDListA(chosen, path);
+        TakeFolderSelection(window, path);
+    }
+    CoTaskMemFree(chosen);
+}
+
+void TakeFolderSelection(HWND window, const char* path) {
+    snprintf(transferState.localPath, kPathSize, "%s", path);
+    size_t length = strlen(transferState.localPath);
+    // A drive root (C:\) already ends in its backslash. A folder path of 259
+    // bytes has no room for one; no name can be joined to it then anyway.
+    if (!EndsWithBackslash(transferState.localPath) && length + 1 < static_cast<size_t>(kPathSize)) {
+        transferState.localPath[length] = '\\';
+        transferState.localPath[length + 1] = '\0';
+    }
+    SetDlgItemTextA(window, IDC_FILE, transferState.localPath);
+    transferState.selectionKind = kFolderSelected;
+    EnableWindow(GetDlgItem(window, IDC_START), TRUE);
+}
+
+void LoadSelectedFile(HWND window) {
+    if (ReadLocalFileSize(window) != 0) {
+        ClearSelection(window);
+        return;
+    }
+    SetDlgItemTextA(window, IDC_FILE, transferState.localPath);
+    SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_SETCURSEL,
+                        static_cast<WPARAM>(SuggestDivideIndex(transferState.localSize)), 0);
+    UpdateBlockFigures(window);
+    transferState.selectionKind = kFileSelected;
+    EnableWindow(GetDlgItem(window, IDC_START), TRUE);
+}
+
+int ReadLocalFileSize(HWND window) {
+    switch (ReadLocalFileInfo()) {
+    case FileInfoResult::Ok:
+        break;
+    case FileInfoResult::CannotOpen:
+        ShowSystemError();
+        return -1;
+    case FileInfoResult::TooLarge:
+        ShowErrorBox(kTooLargeText);
+        return -1;
+    }
+    char text[16];
+    snprintf(text, sizeof text, "%u", static_cast<unsigned>(transferState.localSize));
+    SetDlgItemTextA(window, IDC_SIZE, text);
+    return 0;
+}
+
+void UpdateBlockFigures(HWND window) {
+    LRESULT selected = SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_GETCURSEL, 0, 0);
+    SetBlockFigures(selected < 0 ? 0 : static_cast<int32_t>(selected));
+    char text[16];
+    snprintf(text, sizeof text, "%d", static_cast<int>(transferState.uiBlockCount));
+    SetDlgItemTextA(window, IDC_DIVIDES, text);
+    snprintf(text, sizeof text, "%d", static_cast<int>(transferState.crcDataSize));
+    SetDlgItemTextA(window, IDC_CRC_DATA_SIZE, text);
+}

@@ -1,0 +1,41 @@
+// The rest of the engine's front-end interface for the window: the remote
+// address, the program's folder for the comparison log, the overwrite
+// question and the end of a transfer. Worker thread; the window is reached
+// by synchronous messages only.
+#include <windows.h>
+
+#include "app/win_frontend.h"
+
+#include "app/main_window.h"
+#include "app/overwrite_dialog.h"
+#include "app/resource.h"
+#include "engine/frontend.h"
+#include "engine/transfer_state.h"
+
+namespace {
+HWND MainWindow() { return static_cast<HWND>(transferState.mainWindow); }
+}  // namespace
+
+void KeepFolderOfPath(char* path) {
+    char* cut = path;
+    for (unsigned char* p = reinterpret_cast<unsigned char*>(path); *p; ++p) {
+        if (((*p >= 0x81 && *p <= 0x9F) || (*p >= 0xE0 && *p <= 0xFC)) && p[1] != '\0') {
+            ++p;
+            continue;
+        }
+        if (*p == '\\') cut = reinterpret_cast<char*>(p + 1);
+    }
+    *cut = '\0';
+}
+
+void ReadRemoteIp(char* text, int size) { GetDlgItemTextA(MainWindow(), IDC_REMOTE_IP, text, size); }
+
+void GetProgramFolder(char* folder) {
+    DWORD n = GetModuleFileNameA(static_cast<HMODULE>(transferState.instance), folder, kPathSize);
+    folder[n < static_cast<DWORD>(kPathSize) ? n : kPathSize - 1] = '\0';
+    KeepFolderOfPath(folder);
+}
+
+int AskOverwrite() { return RunOverwriteDialog(MainWindow()); }
+
+void RestoreIdleWindow() { SendMessageA(MainWindow(), kRestoreIdleMessage, 0, 0); }

@@ -1,0 +1,157 @@
+// Whole transfers driven through the window against a blockmend-cli peer on
+// 127.0.0.1: a repair of a damaged, shorter copy and a second transfer
+// after it, and a Nothing side that receives a file, becomes a Copy, and is
+// asked before a second file of the same name is made. The window listens;
+// the peer connects once the window waits for it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "app/file_select.h"
+#include "app/resource.h"
+#include "engine/fileinfo.h"
+#include "engine/transfer_state.h"
+#include "tests/gui/gui_harness.h"
+#include "tests/support/fixtures.h"
+
+namespace {
+const int kSettings[] = {IDC_START,  IDC_ORIGINAL, IDC_COPY,        IDC_NOTHING, IDC_CLIENT,
+                         IDC_SERVER, IDC_BROWSE,   IDC_DIVIDE_SIZE, IDC_YOUR_IP, IDC_PORT, IDC_REMOTE_IP};
+
+bool InTransferState(HWND w) {
+    for (int id : kSettings)
+        if (Enabled(w, id)) return false;
+    return Enabled(w, IDC_STOP);
+}
+
+bool Idle(HWND w) {
+    for (int id : kSettings)
+        if (id != IDC_REMOTE_IP && !Enabled(w, id)) return false;
+    return Enabled(w, IDC_REMOTE_IP) == (transferState.netRole == kClient) && !Enabled(w, IDC_STOP);
+}
+
+// Start in the window (which listens), then the peer with args; both to
+// their end. The window's state while the transfer runs is checked.
+void RunAgainstPeer(HWND w, const std::string& folder, const std::string& tag, const std::vector<std::string>& args,
+                    const std::function<void()>& whileRunning = nullptr) {
+    const size_t before = StatusLines(w).size();
+    Click(w, IDC_START);
+    EXPECT_TRUE(InTransferState(w));
+    ASSERT_TRUE(WaitUntil([&] { return StatusLines(w).size() > before; }, 20000));
+    EXPECT_EQ(StatusLines(w)[before], "接続待ち・・・");
+    CliPeer peer;
+    ASSERT_TRUE(StartCli(peer, folder, tag, args));
+    if (whileRunning) whileRunning();
+    FinishCli(peer, 120000);
+    EXPECT_EQ(peer.exitCode, 0) << peer.errors;
+    ASSERT_TRUE(WaitForWorker(120000));
+    EXPECT_TRUE(Idle(w));
+}
+
+size_t IndexOf(const std::vector<std::string>& lines, const std::string& line, size_t from = 0) {
+    return static_cast<size_t>(std::find(lines.begin() + static_cast<long>(from), lines.end(), line) - lines.begin());
+}
+}  // namespace
+
+using WindowTransfer = WindowTest;
+
+TEST_F(WindowTransfer, RepairsADamagedShorterCopy) {
+    HWND w = Window();
+    std::string folder = ScratchFolder("gui-repair");
+    std::string original = RandomBytes(3000000, 11);
+    std::string copy = original.substr(0, 2900000);
+    for (size_t at : {5000u, 1234567u, 2000000u, 2000001u}) copy[at] = static_cast<char>(~copy[at]);
+    WriteFile(folder + "orig.bin", original);
+    WriteFile(folder + "copy.bin", copy);
+    const std::string port = std::to_string(NextPort());
+    const std::vector<std::string> peerArgs = {"original", folder + "orig.bin", "--connect", "127.0.0.1",
+                                               "--port", port, "--log-dir", folder};
+
+    Click(w, IDC_COPY);
+    snprintf(transferState.localPath, kPathSize, "%scopy.bin", folder.c_str());
+    snprintf(transferState.fileTitle, kPathSize, "copy.bin");
+    LoadSelectedFile(w);
+    Click(w, IDC_SERVER);
+    SetText(w, IDC_PORT, port);
+    RunAgainstPeer(w, folder, "peer1", peerArgs);
+
+    EXPECT_EQ(ReadFile(folder + "copy.bin"), original);
+    EXPECT_TRUE(transferState.transferComplete);
+    std::vector<std::string> lines = StatusLines(w);
+    EXPECT_LT(IndexOf(lines, "修復が完了しました"), lines.size());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "切断しました");
+    EXPECT_EQ(lines.back(), "");
+    EXPECT_EQ(transferState.statusLineCount, static_cast<int32_t>(lines.size()));
+    // The repaired copy's figures are loaded again, the suggestion included.
+    EXPECT_EQ(Text(w, IDC_SIZE), "3000000");
+    EXPECT_EQ(Text(w, IDC_DIVIDES), "184");
+    EXPECT_EQ(transferState.uiBlockSize, 16384u);
+    EXPECT_TRUE(Checked(w, IDC_COPY));
+    EXPECT_TRUE(Checked(w, IDC_SERVER));
+
+    // A second transfer: its lines follow the first one's blank line.
+    const size_t firstEnd = lines.size();
+    RunAgainstPeer(w, folder, "peer2", peerArgs);
+    lines = StatusLines(w);
+    ASSERT_GT(lines.size(), firstEnd);
+    EXPECT_EQ(lines[firstEnd], "接続待ち・・・");
+    EXPECT_LT(IndexOf(lines, "CRCは全て一致しています。", firstEnd), lines.size());
+    EXPECT_EQ(lines.back(), "");
+}
+
+TEST_F(WindowTransfer, NothingSideReceivesTheFileAndBecomesACopy) {
+    HWND w = Window();
+    std::string folder = ScratchFolder("gui-new");
+    std::string into = folder + "into\\";
+    CreateDirectoryA(into.c_str(), nullptr);
+    std::string original = RandomBytes(500000, 5);
+    WriteFile(folder + "incoming.bin", original);
+    const std::string port = std::to_string(NextPort());
+    const std::vector<std::string> peerArgs = {"original", folder + "incoming.bin", "--connect", "127.0.0.1",
+                                               "--port", port, "--log-dir", folder};
+
+    Click(w, IDC_NOTHING);
+    TakeFolderSelection(w, (folder + "into").c_str());
+    Click(w, IDC_SERVER);
+    SetText(w, IDC_PORT, port);
+    RunAgainstPeer(w, folder, "peer1", peerArgs);
+
+    EXPECT_EQ(ReadFile(into + "incoming.bin"), original);
+    EXPECT_EQ(transferState.fileType, kCopy);
+    EXPECT_EQ(transferState.netRole, kClient);
+    EXPECT_EQ(transferState.selectionKind, kFileSelected);
+    EXPECT_TRUE(Checked(w, IDC_COPY));
+    EXPECT_FALSE(Checked(w, IDC_NOTHING));
+    EXPECT_FALSE(Checked(w, IDC_ORIGINAL));
+    EXPECT_TRUE(Checked(w, IDC_CLIENT));
+    EXPECT_FALSE(Checked(w, IDC_SERVER));
+    EXPECT_TRUE(Enabled(w, IDC_REMOTE_IP));
+    EXPECT_TRUE(Enabled(w, IDC_START));
+    EXPECT_EQ(Text(w, IDC_FILE), into + "incoming.bin");
+    EXPECT_STREQ(transferState.fileTitle, "incoming.bin");
+    EXPECT_EQ(Text(w, IDC_SIZE), "500000");
+    EXPECT_EQ(Text(w, IDC_DIVIDES), "123");
+
+    // Again into the same folder: the window asks before it makes the file,
+    // and the name typed there is used.
+    Click(w, IDC_NOTHING);
+    TakeFolderSelection(w, into.c_str());
+    Click(w, IDC_SERVER);
+    RunAgainstPeer(w, folder, "peer2", peerArgs, [&] {
+        HWND question = WaitForDialog("上書き確認", 60000);
+        ASSERT_NE(question, nullptr);
+        EXPECT_EQ(Text(question, IDC_MESSAGE), "\"incoming.bin\"は既に存在しています");
+        SetText(question, IDC_NEW_NAME, "second.bin");
+        PostMessageA(question, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    });
+    EXPECT_EQ(ReadFile(into + "second.bin"), original);
+    EXPECT_EQ(Text(w, IDC_FILE), into + "second.bin");
+    EXPECT_EQ(transferState.fileType, kCopy);
+    EXPECT_TRUE(Checked(w, IDC_COPY));
+    EXPECT_FALSE(Checked(w, IDC_NOTHING));
+}

@@ -1,0 +1,385 @@
+// Whole transfers between two blockmend-cli processes over 127.0.0.1: every
+// pairing of FileTypes and roles, the repair with its refinement, the tail
+// and the whole file, the logs, and the bytes that cross the wire.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/fixtures.h"
+#include "tests/support/peer.h"
+
+namespace {
+const char* kModes[] = {"original", "copy", "nothing"};
+
+std::string Port(int port) { return std::to_string(port); }
+
+// Damages bytes at offset in a copy of bytes.
+std::string Damaged(std::string bytes, size_t offset, size_t count = 1) {
+    for (size_t i = 0; i < count; ++i) bytes[offset + i] = static_cast<char>(~bytes[offset + i]);
+    return bytes;
+}
+
+struct Pair {
+    std::string folder;
+    CliPeer original, copy;
+};
+
+// Runs an original (server) against a copy (client) in folder; extra
+// arguments go to the original.
+void Repair(Pair& p, const std::string& original, const std::string& copy, std::vector<std::string> originalExtra = {}) {
+    WriteFile(p.folder + "orig.bin", original);
+    WriteFile(p.folder + "copy.bin", copy);
+    int port = NextPort();
+    std::vector<std::string> o{"original", p.folder + "orig.bin", "--listen", "--port", Port(port), "--log-dir", p.folder};
+    o.insert(o.end(), originalExtra.begin(), originalExtra.end());
+    RunPair(p.original, o, p.copy,
+            {"copy", p.folder + "copy.bin", "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", p.folder},
+            p.folder);
+}
+
+std::vector<std::string> DevideLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& l : lines)
+        if (l.rfind("Devide Size = ", 0) == 0) out.push_back(l);
+    return out;
+}
+
+// A relay between a client and a server that counts and keeps the bytes of
+// each direction.
+struct Relay {
+    ScriptedPeer front, back;
+    std::string toServer, toClient;
+    std::thread up, down;
+
+    void Start(int listenPort, int serverPort) {
+        ASSERT_TRUE(PeerListen(front, listenPort));
+        std::thread([this, serverPort] {
+            if (!PeerAccept(front, 30000) || !PeerConnect(back, serverPort, 10000)) return;
+            up = std::thread([this] { Pump(front, back, &toServer); });
+            down = std::thread([this] { Pump(back, front, &toClient); });
+        }).join();
+    }
+    static void Pump(ScriptedPeer& from, ScriptedPeer& to, std::string* seen) {
+        std::string chunk;
+        for (;;) {
+            if (!PeerReceive(from, 1, &chunk, 30000)) break;
+            seen->append(chunk);
+            if (!PeerSend(to, chunk)) break;
+        }
+        SocketClose(to.sock);
+    }
+    void Join() {
+        if (up.joinable()) up.join();
+        if (down.joinable()) down.join();
+        PeerClose(front);
+        PeerClose(back);
+    }
+};
+}  // namespace
+
+TEST(Transfer, EveryPairingOfFileTypesAndRoles) {
+    std::string folder = ScratchFolder("pairings");
+    WriteFile(folder + "a.bin", RandomBytes(5000, 1));
+    for (int serverType = 0; serverType < 3; ++serverType) {
+        for (int clientType = 0; clientType < 3; ++clientType) {
+            std::string sub = ScratchFolder(std::string("pairings-") + kModes[serverType] + "-" + kModes[clientType]);
+            WriteFile(sub + "s.bin", RandomBytes(5000, 1));
+            WriteFile(sub + "c.bin", RandomBytes(5000, 1));
+            int port = NextPort();
+            auto args = [&](int type, const std::string& file, bool listen) {
+                std::vector<std::string> a{kModes[type], type == 2 ? sub + (listen ? "s" : "c") : sub + file};
+                if (type == 2) std::filesystem::create_directories(a[1]);
+                if (listen) a.insert(a.end(), {"--listen"});
+                else a.insert(a.end(), {"--connect", "127.0.0.1"});
+                a.insert(a.end(), {"--port", Port(port)});
+                if (type != 2) a.insert(a.end(), {"--log-dir", sub});
+                return a;
+            };
+            CliPeer server, client;
+            RunPair(server, args(serverType, "s.bin", true), client, args(clientType, "c.bin", false), sub);
+            bool valid = (serverType == 0) != (clientType == 0);
+            SCOPED_TRACE(std::string(kModes[serverType]) + " server, " + kModes[clientType] + " client");
+            if (valid) {
+                EXPECT_EQ(server.exitCode, 0);
+                EXPECT_EQ(client.exitCode, 0);
+                EXPECT_FALSE(HasLine(server.lines, "FileType が正しくありません。"));
+            } else {
+                EXPECT_EQ(server.exitCode, 1);
+                EXPECT_EQ(client.exitCode, 1);
+                EXPECT_TRUE(HasLine(server.lines, "FileType が正しくありません。"));
+                EXPECT_TRUE(HasLine(client.lines, "FileType が正しくありません。"));
+            }
+        }
+    }
+}
+
+TEST(Transfer, WorkedExampleBytesOnTheWire) {
+    Pair p{ScratchFolder("worked-example")};
+    std::string original = RandomBytes(10000, 42);
+    WriteFile(p.folder + "orig.bin", original);
+    WriteFile(p.folder + "copy.bin", Damaged(original.substr(0, 9000), 5000));
+    int serverPort = NextPort(), relayPort = NextPort();
+    StartCli(p.original, p.folder, "server",
+             {"original", p.folder + "orig.bin", "--listen", "--port", Port(serverPort), "--block-size", "4096",
+              "--log-dir", p.folder});
+    ASSERT_TRUE(WaitForLine(p.original, "接続待ち・・・", 20000));
+    Relay relay;
+    std::thread starter([&] { relay.Start(relayPort, serverPort); });
+    SleepMs(100);
+    StartCli(p.copy, p.folder, "client",
+             {"copy", p.folder + "copy.bin", "--connect", "127.0.0.1", "--port", Port(relayPort), "--log-dir", p.folder});
+    starter.join();
+    FinishCli(p.copy);
+    FinishCli(p.original);
+    relay.Join();
+    EXPECT_EQ(p.original.exitCode, 0);
+    EXPECT_EQ(p.copy.exitCode, 0);
+    EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+    ASSERT_EQ(relay.toClient.size(), 5117u);
+    ASSERT_EQ(relay.toServer.size(), 16u);
+    EXPECT_EQ(relay.toClient.substr(0, 13), std::string("\0\0\0\0\x01\x10\x27\0\0\0\x10\0\0", 13));
+    EXPECT_EQ(relay.toServer.substr(0, 8), std::string("\x01\0\0\0\x28\x23\0\0", 8));
+    EXPECT_EQ(relay.toClient.substr(19, 4096), original.substr(4096, 4096));
+    EXPECT_EQ(relay.toClient.substr(5117 - 1000), original.substr(9000));
+}
+
+TEST(Transfer, LogsOfTheWorkedExampleMirrorEachOther) {
+    Pair p{ScratchFolder("log-example")};
+    std::string original = RandomBytes(20000, 9);
+    Repair(p, original, Damaged(original, 4096 + 77), {"--block-size", "4096"});
+    ASSERT_EQ(p.copy.exitCode, 0);
+    std::string server = ReadFile(p.folder + "log_server.dat");
+    std::string client = ReadFile(p.folder + "log_client.dat");
+    EXPECT_EQ(server.rfind("orig.bin\n\n\nAddress : CRC(Local) <-> CRC(Remote)\n", 0), 0u);
+    EXPECT_EQ(client.rfind("copy.bin\n\n\nAddress : CRC(Local) <-> CRC(Remote)\n", 0), 0u);
+    // Same layout, the pair of checksums swapped on each line.
+    std::istringstream s(server.substr(server.find('\n'))), c(client.substr(client.find('\n')));
+    std::string ls, lc;
+    int lines = 0, ng = 0;
+    while (std::getline(s, ls) && std::getline(c, lc)) {
+        ++lines;
+        if (ls.size() > 40 && ls[0] != 'A') {
+            EXPECT_EQ(ls.substr(0, 28), lc.substr(0, 28));
+            EXPECT_EQ(ls.substr(28, 4), lc.substr(37, 4));
+            EXPECT_EQ(ls.substr(37, 4), lc.substr(28, 4));
+            EXPECT_EQ(ls.substr(41), lc.substr(41));
+            if (ls.substr(42) == "NG") ++ng;
+        }
+    }
+    EXPECT_EQ(lines, 16);
+    EXPECT_EQ(ng, 1);
+    EXPECT_NE(server.find("1000( 4096) - 1fff( 8191) : "), std::string::npos);
+    EXPECT_NE(server.find(" NG\n2000( 8192) - 2fff(12287) : "), std::string::npos);
+    EXPECT_NE(server.find("\n\n###Translate Complete###\n\nAddress"), std::string::npos);
+    EXPECT_EQ(server.substr(server.size() - 3), "OK\n");
+}
+
+TEST(Transfer, OneDamagedByteIsNarrowedDownInThreePasses) {
+    Pair p{ScratchFolder("refine")};
+    std::string original = RandomBytes(8u << 20, 11);
+    Repair(p, original, Damaged(original, 5 * 1048576 + 12345), {"--block-size", "1048576"});
+    EXPECT_EQ(p.copy.exitCode, 0);
+    EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+    std::vector<std::string> expected{"Devide Size = 1048576", "Devide Size = 16384", "Devide Size = 4096"};
+    EXPECT_EQ(DevideLines(p.original.lines), expected);
+    EXPECT_EQ(DevideLines(p.copy.lines), expected);
+    EXPECT_TRUE(HasLine(p.copy.lines, "破損部分のデータ受信＆修復中・・・4096 / 4096 (100%)"));
+}
+
+TEST(Transfer, TypicalRepairShowsTheWholeSequenceOnBothSides) {
+    Pair p{ScratchFolder("sequence")};
+    std::string original = RandomBytes(10000, 4);
+    Repair(p, original, Damaged(original.substr(0, 9000), 5000), {"--block-size", "4096"});
+    EXPECT_EQ(p.original.lines, (std::vector<std::string>{
+                                    "接続待ち・・・", "接続完了", "RemoteFileSize: 9000",
+                                    "warning: ファイルサイズが異なります", "(現存部分の一致調査後、不足部分は補います)",
+                                    "Devide Size = 4096", "CRC計算中・・・3 / 3", "CRCデータ送信中・・・",
+                                    "CRCデータ受信中・・・", "CRC不一致", "Address : CRC(Local) <-> CRC(Remote)",
+                                    "------------------------------------", p.original.lines[12], "",
+                                    "破損部分のデータを送信中・・・4096 / 4096 (100%)", "修復が成功したか確認中・・・",
+                                    "CRC計算中・・・1 / 1", "CRCデータ送信中・・・", "CRCデータ受信中・・・",
+                                    "修復が完了しました", "サイズ相違部分のデータを送信中・・・1000 / 1000 (100%)",
+                                    "送信完了", "切断しました", ""}));
+    EXPECT_EQ(p.original.lines[12].substr(0, 28), "1000( 4096) - 1fff( 8191) : ");
+    EXPECT_EQ(p.copy.lines, (std::vector<std::string>{
+                                "接続中・・・", "接続完了", "RemoteFileSize: 10000",
+                                "warning: ファイルサイズが異なります", "(現存部分の一致調査後、不足部分は補います)",
+                                "Devide Size = 4096", "CRC計算中・・・3 / 3", "CRCデータ受信中・・・",
+                                "CRCデータ送信中・・・", "CRC不一致", "Address : CRC(Local) <-> CRC(Remote)",
+                                "------------------------------------", p.copy.lines[12], "",
+                                "破損部分のデータ受信＆修復中・・・4096 / 4096 (100%)", "修復が成功したか確認中・・・",
+                                "CRC計算中・・・1 / 1", "CRCデータ受信中・・・", "CRCデータ送信中・・・",
+                                "修復が完了しました", "サイズ相違部分のデータを受信中・・・1000 / 1000 (100%)",
+                                "受信完了", "切断しました", ""}));
+    EXPECT_EQ(p.copy.lines[12].substr(0, 26), "1000(4096) - 1fff(8191) : ");
+}
+
+TEST(Transfer, ShorterEmptyAndIdenticalCopies) {
+    std::string original = RandomBytes(300000, 8);
+    {
+        SCOPED_TRACE("tail only");
+        Pair p{ScratchFolder("tail-only")};
+        Repair(p, original, original.substr(0, 200000));
+        EXPECT_EQ(p.copy.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+        EXPECT_TRUE(HasLine(p.copy.lines, "CRCは全て一致しています。"));
+        EXPECT_TRUE(HasLine(p.copy.lines, "サイズ相違部分のデータを受信中・・・100000 / 100000 (100%)"));
+    }
+    {
+        SCOPED_TRACE("damage and tail");
+        Pair p{ScratchFolder("damage-tail")};
+        Repair(p, original, Damaged(original.substr(0, 123457), 123456));
+        EXPECT_EQ(p.copy.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+        EXPECT_TRUE(HasLine(p.copy.lines, "修復が完了しました"));
+    }
+    {
+        SCOPED_TRACE("empty copy that is not new");
+        Pair p{ScratchFolder("empty-copy")};
+        Repair(p, original, "");
+        EXPECT_EQ(p.copy.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+        EXPECT_TRUE(HasLine(p.original.lines, "サイズ相違部分のデータを送信中・・・300000 / 300000 (100%)"));
+    }
+    {
+        SCOPED_TRACE("identical");
+        Pair p{ScratchFolder("identical")};
+        Repair(p, original, original);
+        EXPECT_EQ(p.copy.exitCode, 0);
+        EXPECT_EQ(p.original.exitCode, 0);
+        EXPECT_TRUE(HasLine(p.original.lines, "CRCは全て一致しています。"));
+        EXPECT_EQ(ReadFile(p.folder + "log_server.dat").find("###"), std::string::npos);
+        EXPECT_EQ(p.original.lines.back(), "");
+        EXPECT_EQ(p.original.lines[p.original.lines.size() - 2], "切断しました");
+    }
+    {
+        SCOPED_TRACE("longer copy");
+        Pair p{ScratchFolder("longer-copy")};
+        Repair(p, original.substr(0, 1000), original);
+        EXPECT_EQ(p.copy.exitCode, 1);
+        EXPECT_EQ(p.original.exitCode, 1);
+        EXPECT_TRUE(HasLine(p.copy.lines, "error: ファイルサイズが異なります"));
+        EXPECT_TRUE(HasLine(p.original.lines, "error: ファイルサイズが異なります"));
+        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+    }
+}
+
+TEST(Transfer, WholeFileToANothingSide) {
+    for (size_t size : {size_t(0), size_t(65536), size_t(65537), size_t(1000000)}) {
+        SCOPED_TRACE(size);
+        std::string folder = ScratchFolder("whole-" + std::to_string(size));
+        std::string into = folder + "into";
+        std::filesystem::create_directories(into);
+        std::string original = RandomBytes(size, 77);
+        const std::string name = "データ.bin";
+        WriteFile(folder + LocalName(name), original);
+        int port = NextPort();
+        CliPeer server, client;
+        RunPair(server, {"nothing", into, "--listen", "--port", Port(port)}, client,
+                {"original", ToUtf8(folder + name), "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", folder},
+                folder);
+        EXPECT_EQ(server.exitCode, 0);
+        EXPECT_EQ(client.exitCode, 0);
+        EXPECT_TRUE(ReadFile(into + "/" + LocalName(name)) == original);
+        EXPECT_TRUE(HasLine(server.lines, "ファイル名: データ.bin"));
+        EXPECT_FALSE(FileExists(folder + "log_server.dat"));
+        if (size > 0) {
+            std::string n = std::to_string(size);
+            EXPECT_TRUE(HasLine(client.lines, "データを送信中・・・" + n + " / " + n + " (100%)"));
+            EXPECT_TRUE(HasLine(server.lines, "データを受信中・・・" + n + " / " + n + " (100%)"));
+        }
+    }
+}
+
+TEST(Transfer, ExistingNameWithOverwriteSaveAsAndCancel) {
+    std::string folder = ScratchFolder("overwrite");
+    std::string into = folder + "into/";
+    std::filesystem::create_directories(into);
+    std::string original = RandomBytes(70000, 5);
+    WriteFile(folder + "f.bin", original);
+    auto run = [&](std::vector<std::string> extra, CliPeer& server, CliPeer& client) {
+        int port = NextPort();
+        std::vector<std::string> n{"nothing", into, "--listen", "--port", Port(port)};
+        n.insert(n.end(), extra.begin(), extra.end());
+        RunPair(server, n, client,
+                {"original", folder + "f.bin", "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", folder},
+                folder);
+    };
+    WriteFile(into + "f.bin", std::string(100000, 'x'));
+    {
+        CliPeer server, client;
+        run({"--overwrite"}, server, client);
+        EXPECT_EQ(server.exitCode, 0);
+        EXPECT_TRUE(ReadFile(into + "f.bin") == original);
+    }
+    WriteFile(into + "g.bin", "keep");
+    {
+        CliPeer server, client;
+        run({"--save-as", "g.bin"}, server, client);  // exists too: asked again, cancelled
+        EXPECT_EQ(server.exitCode, 1);
+        EXPECT_EQ(client.exitCode, 1);
+        EXPECT_TRUE(HasLine(client.lines, "Remote でエラーが発生しました。(FileName Error)"));
+        EXPECT_EQ(ReadFile(into + "g.bin"), "keep");
+    }
+    {
+        CliPeer server, client;
+        run({"--save-as", "h.bin"}, server, client);
+        EXPECT_EQ(server.exitCode, 0);
+        EXPECT_TRUE(ReadFile(into + "h.bin") == original);
+    }
+    {
+        CliPeer server, client;
+        run({}, server, client);  // no terminal to ask: cancelled
+        EXPECT_EQ(server.exitCode, 1);
+        EXPECT_TRUE(HasLine(client.lines, "Remote でエラーが発生しました。(FileName Error)"));
+    }
+}
+
+TEST(Transfer, ScatteredDamageInALargeFileAtThreeBlockSizes) {
+#ifdef _WIN32
+    std::string original = RandomBytes(32u << 20, 21);  // kept small under Wine
+#else
+    std::string original = RandomBytes(256u << 20, 21);
+#endif
+    std::string copy = original;
+    for (int i = 0; i < 40; ++i) copy[(static_cast<size_t>(i) * 1654321u + 999u) % copy.size()] ^= 0x5A;
+    copy = copy.substr(0, copy.size() - 5000);
+    for (const char* size : {"4096", "262144", "4194304"}) {
+        SCOPED_TRACE(size);
+        Pair p{ScratchFolder(std::string("scattered-") + size)};
+        Repair(p, original, copy, {"--block-size", size});
+        EXPECT_EQ(p.copy.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+    }
+}
+
+TEST(Transfer, ClientStartedBeforeAnyServer) {
+    std::string folder = ScratchFolder("no-server");
+    WriteFile(folder + "c.bin", "abc");
+    CliPeer client;
+    StartCli(client, folder, "client",
+             {"copy", folder + "c.bin", "--connect", "127.0.0.1", "--port", Port(NextPort()), "--log-dir", folder});
+    FinishCli(client);
+    EXPECT_EQ(client.exitCode, 1);
+    EXPECT_EQ(client.lines, (std::vector<std::string>{"接続中・・・", "接続できませんでした", "切断しました", ""}));
+}
+
+TEST(Transfer, UsageErrorsExitWithTwo) {
+    std::string folder = ScratchFolder("usage");
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {},
+             {"original", "x"},
+             {"original", "x", "--listen", "--connect", "127.0.0.1"},
+             {"sideways", "x", "--listen"},
+             {"original", "x", "--listen", "--block-size", "12288"},
+             {"copy", "x", "--connect", "example.org"},
+             {"copy", "x", "--listen", "--port", "70000"}}) {
+        CliPeer peer;
+        StartCli(peer, folder, "usage", args);
+        FinishCli(peer);
+        EXPECT_EQ(peer.exitCode, 2);
+    }
+}
