@@ -79,7 +79,7 @@ void OpenMainWindow(WindowUnderTest& under) {
 
 INT_PTR CloseMainWindow(WindowUnderTest& under) {
     if (under.thread == nullptr) return -1;
-    PostMessageA(under.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+    SendMessageA(under.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
     DWORD waited = WaitForSingleObject(under.thread, 20000);
     CloseHandle(under.thread);
     CloseHandle(under.ready);

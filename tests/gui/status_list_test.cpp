@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "app/resource.h"
@@ -74,8 +75,11 @@ TEST_F(StatusList, LinesFromAnotherThreadAreInPlaceOnReturn) {
     std::vector<std::string> seen;
     std::thread worker([&] {
         for (int i = 0; i < 5; ++i) {
-            AddStatusLine(("w" + std::to_string(i)).c_str());
-            ReplaceLastStatusLine(("r" + std::to_string(i)).c_str());
+            char added[8], replaced[8];
+            snprintf(added, sizeof added, "w%d", i);
+            snprintf(replaced, sizeof replaced, "r%d", i);
+            AddStatusLine(added);
+            ReplaceLastStatusLine(replaced);
             seen.push_back(StatusLines(w).back());
         }
     });
