@@ -36,6 +36,16 @@ std::string SelectedBlockSize(HWND window) {
     return text;
 }
 
+// The file name box of the open-file dialog: edt1 in the old style, the
+// edit of cmb13 in the Explorer style.
+HWND FileNameBox(HWND chooser) {
+    HWND box = GetDlgItem(chooser, 0x480);
+    if (box == nullptr) box = FindWindowExA(GetDlgItem(chooser, 0x47c), nullptr, nullptr, nullptr);
+    if (box != nullptr && FindWindowExA(box, nullptr, "Edit", nullptr) != nullptr)
+        box = FindWindowExA(box, nullptr, "Edit", nullptr);
+    return box;
+}
+
 void ExpectSelectionCleared(HWND w) {
     EXPECT_STREQ(transferState.localPath, "");
     EXPECT_STREQ(transferState.fileTitle, "");
@@ -174,8 +184,8 @@ TEST_F(FileSelection, OpenFileDialogLoadsTheChosenFile) {
     HWND chooser = WaitForDialog("Open File", 20000);
     ASSERT_NE(chooser, nullptr);
     EXPECT_FALSE(IsWindowEnabled(w)) << "the dialog is modal to the main window";
-    SetDlgItemTextA(chooser, 0x480, path.c_str());  // edt1, the file name box
-    PostMessageA(chooser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([&] { return FileNameBox(chooser) != nullptr; }, 20000));
+    ASSERT_TRUE(PressUntilClosed(chooser, IDOK, [&] { SetWindowTextA(FileNameBox(chooser), path.c_str()); }));
     ASSERT_TRUE(WaitUntil([] { return transferState.selectionKind == kFileSelected; }, 20000));
     ASSERT_TRUE(WaitUntil([&] { return IsWindowEnabled(w) != FALSE; }, 20000));
 
@@ -197,10 +207,11 @@ TEST_F(FileSelection, CancelledFileDialogKeepsTheFolder) {
     PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
     HWND chooser = WaitForDialog("Open File", 20000);
     ASSERT_NE(chooser, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return FileNameBox(chooser) != nullptr; }, 20000));
     char name[kPathSize] = {};
-    GetDlgItemTextA(chooser, 0x480, name, sizeof name);
+    GetWindowTextA(FileNameBox(chooser), name, sizeof name);
     EXPECT_STREQ(name, "") << "the dialog starts without a file name";
-    PostMessageA(chooser, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    ASSERT_TRUE(PressUntilClosed(chooser, IDCANCEL));
     ASSERT_TRUE(WaitUntil([&] { return std::string(transferState.localPath) == folder; }, 20000));
     ASSERT_TRUE(WaitUntil([&] { return IsWindowEnabled(w) != FALSE; }, 20000));
 
@@ -233,8 +244,25 @@ TEST_F(FileSelection, FolderBrowserTakesTheChosenFolder) {
         },
         20000));
     EXPECT_TRUE(IsWindowEnabled(w)) << "the browser has no owner";
-    SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
-    PostMessageA(browser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    // The selection is taken once the browser's tree shows the folder.
+    HWND tree = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (tree = FindWindowExA(browser, nullptr, WC_TREEVIEWA, nullptr)) != nullptr; },
+                          20000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
+            char text[kPathSize] = {};
+            TVITEMA item;
+            ZeroMemory(&item, sizeof item);
+            item.mask = TVIF_TEXT;
+            item.hItem = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+            item.pszText = text;
+            item.cchTextMax = sizeof text;
+            SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+            return strcmp(text, "gui-browse") == 0;
+        },
+        20000));
+    ASSERT_TRUE(PressUntilClosed(browser, IDOK));
     ASSERT_TRUE(WaitUntil([] { return transferState.selectionKind == kFolderSelected; }, 20000));
 
     EXPECT_EQ(Text(w, IDC_FILE), folder + "\\");

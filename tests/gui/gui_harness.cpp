@@ -164,6 +164,15 @@ HWND WaitForDialog(const std::string& title, int timeoutMs) {
     return found;
 }
 
+bool PressUntilClosed(HWND dialog, int id, const std::function<void()>& prepare) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        if (prepare) prepare();
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+        if (WaitUntil([&] { return !IsWindow(dialog); }, 500)) return true;
+    }
+    return false;
+}
+
 void WatchForBox(BoxWatch& watch, const std::string& caption, int timeoutMs) {
     watch.caption = caption;
     watch.thread = std::thread([&watch, timeoutMs] {

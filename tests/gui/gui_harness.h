@@ -50,6 +50,11 @@ HWND FindDialog(const std::string& title);
 // Waits for such a window.
 HWND WaitForDialog(const std::string& title, int timeoutMs);
 
+// Presses button id of a dialog that another thread runs, again every half
+// second until the dialog is gone (a chooser still filling its lists may not
+// take the first press); prepare runs before each press.
+bool PressUntilClosed(HWND dialog, int id, const std::function<void()>& prepare = nullptr);
+
 // Answers one message box of a given caption, shown by any thread of this
 // process: records its text and presses OK.
 struct BoxWatch {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/net.h"
 #include "platform/text.h"
 
 #ifdef _WIN32
@@ -59,11 +60,21 @@ std::string RandomBytes(size_t size, uint32_t seed) {
 }
 
 int NextPort() {
+    // Test programs run side by side (ctest -j) and with other programs on
+    // the machine: each process starts far from the others, below the
+    // ephemeral range, and skips ports that something holds now.
 #ifdef _WIN32
-    static int next = 20000 + static_cast<int>(GetCurrentProcessId() * 37 % 20000);
+    static int next = 10000 + static_cast<int>(GetCurrentProcessId() * 7919u % 22000u);
 #else
-    static int next = 20000 + static_cast<int>(getpid() * 37 % 20000);
+    static int next = 10000 + static_cast<int>(static_cast<unsigned>(getpid()) * 7919u % 22000u);
 #endif
+    SocketsStartup();
+    for (int tries = 0; tries < 1000; ++tries) {
+        int port = next++;
+        if (next >= 32000) next = 10000;
+        SocketHandle probe;
+        if (SocketOpenTcp(probe) && SocketBindAny(probe, static_cast<uint16_t>(port))) return port;
+    }
     return next++;
 }
 

@@ -129,9 +129,9 @@ TEST_F(CompareTest, ShortLastBlockKeepsItsLength) {
 }
 
 TEST_F(CompareTest, UnopenableLogIsReportedOnceAndTheComparisonRunsInFull) {
+    std::string before = Log();
     FileHandle holder;
     ASSERT_TRUE(FileOpen(holder, transferState.logPath, FileMode::ReadExisting));
-    std::string before = Log();
     TenBlocks({3, 7});
     EXPECT_EQ(CompareCrcs(), 2u);
     EXPECT_EQ(recorder.errors.size(), 1u);
