@@ -52,6 +52,19 @@ void RunAgainstPeer(HWND w, const std::string& folder, const std::string& tag, c
     EXPECT_TRUE(Idle(w));
 }
 
+// The window connects as a Client to a peer that listens already.
+void RunAsClientOfPeer(HWND w, const std::string& folder, const std::string& tag, const std::vector<std::string>& args) {
+    CliPeer peer;
+    ASSERT_TRUE(StartCli(peer, folder, tag, args));
+    ASSERT_TRUE(WaitForLine(peer, "接続待ち・・・", 20000));
+    Click(w, IDC_START);
+    EXPECT_TRUE(InTransferState(w));
+    FinishCli(peer, 120000);
+    EXPECT_EQ(peer.exitCode, 0) << peer.errors;
+    ASSERT_TRUE(WaitForWorker(120000));
+    EXPECT_TRUE(Idle(w));
+}
+
 size_t IndexOf(const std::vector<std::string>& lines, const std::string& line, size_t from = 0) {
     return static_cast<size_t>(std::find(lines.begin() + static_cast<long>(from), lines.end(), line) - lines.begin());
 }
@@ -79,7 +92,7 @@ TEST_F(WindowTransfer, RepairsADamagedShorterCopy) {
     SetText(w, IDC_PORT, port);
     RunAgainstPeer(w, folder, "peer1", peerArgs);
 
-    EXPECT_EQ(ReadFile(folder + "copy.bin"), original);
+    EXPECT_TRUE(ReadFile(folder + "copy.bin") == original) << "the copy is repaired";
     EXPECT_TRUE(transferState.transferComplete);
     std::vector<std::string> lines = StatusLines(w);
     EXPECT_LT(IndexOf(lines, "修復が完了しました"), lines.size());
@@ -94,12 +107,17 @@ TEST_F(WindowTransfer, RepairsADamagedShorterCopy) {
     EXPECT_TRUE(Checked(w, IDC_COPY));
     EXPECT_TRUE(Checked(w, IDC_SERVER));
 
-    // A second transfer: its lines follow the first one's blank line.
+    // A second transfer, connecting to the peer at the typed address: its
+    // lines follow the first one's blank line.
     const size_t firstEnd = lines.size();
-    RunAgainstPeer(w, folder, "peer2", peerArgs);
+    Click(w, IDC_CLIENT);
+    SetText(w, IDC_REMOTE_IP, "127.0.0.1");
+    RunAsClientOfPeer(w, folder, "peer2",
+                      {"original", folder + "orig.bin", "--listen", "--port", port, "--log-dir", folder});
     lines = StatusLines(w);
     ASSERT_GT(lines.size(), firstEnd);
-    EXPECT_EQ(lines[firstEnd], "接続待ち・・・");
+    EXPECT_EQ(lines[firstEnd], "接続中・・・");
+    EXPECT_EQ(lines[firstEnd + 1], "接続完了");
     EXPECT_LT(IndexOf(lines, "CRCは全て一致しています。", firstEnd), lines.size());
     EXPECT_EQ(lines.back(), "");
 }
@@ -121,7 +139,7 @@ TEST_F(WindowTransfer, NothingSideReceivesTheFileAndBecomesACopy) {
     SetText(w, IDC_PORT, port);
     RunAgainstPeer(w, folder, "peer1", peerArgs);
 
-    EXPECT_EQ(ReadFile(into + "incoming.bin"), original);
+    EXPECT_TRUE(ReadFile(into + "incoming.bin") == original) << "the whole file arrived";
     EXPECT_EQ(transferState.fileType, kCopy);
     EXPECT_EQ(transferState.netRole, kClient);
     EXPECT_EQ(transferState.selectionKind, kFileSelected);
@@ -149,7 +167,7 @@ TEST_F(WindowTransfer, NothingSideReceivesTheFileAndBecomesACopy) {
         SetText(question, IDC_NEW_NAME, "second.bin");
         PostMessageA(question, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     });
-    EXPECT_EQ(ReadFile(into + "second.bin"), original);
+    EXPECT_TRUE(ReadFile(into + "second.bin") == original) << "the file arrived under the typed name";
     EXPECT_EQ(Text(w, IDC_FILE), into + "second.bin");
     EXPECT_EQ(transferState.fileType, kCopy);
     EXPECT_TRUE(Checked(w, IDC_COPY));
