@@ -2,7 +2,8 @@
 # Creates and initialises a 32-bit Wine prefix for running the Windows build:
 # no Mono/Gecko install prompts, Japanese locale (code page 932), and IPA Gothic
 # standing in for the Japanese UI fonts (MS PGothic, MS UI Gothic, ...).
-# Usage: wine-prefix.sh PREFIXDIR    Idempotent: a stamp file marks a finished prefix.
+# Usage: wine-prefix.sh PREFIXDIR    Idempotent: a stamp file marks a finished prefix;
+# it holds a hash of this script, so a prefix made by an older version is redone.
 set -euo pipefail
 
 if [[ $# -ne 1 ]]; then
@@ -13,10 +14,12 @@ mkdir -p "$1"
 prefix=$(cd "$1" && pwd)
 stamp=$prefix/.blockmend-prefix-ready
 
+version=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-16)
+
 # Several test processes may ask for the same prefix at once; one builds it.
 exec 9>"$prefix/.blockmend-prefix.lock"
 flock 9
-if [[ -f $stamp ]]; then
+if [[ -f $stamp && $(<"$stamp") == "$version" ]]; then
     exit 0
 fi
 
@@ -54,6 +57,12 @@ for f in ipagp.ttf ipag.ttf; do
     fi
 done
 
+# The caption buttons are drawn with Marlett, which this Wine build does not
+# find by itself.
+if [[ -f /usr/share/wine/fonts/marlett.ttf ]]; then
+    cp -f /usr/share/wine/fonts/marlett.ttf "$font_dir/marlett.ttf"
+fi
+
 # Font replacements: value = requested family, data = family used instead.
 # regedit reads a UTF-16LE file with a BOM, which keeps the Japanese names intact.
 reg_utf8=$(mktemp)
@@ -68,6 +77,11 @@ trap 'rm -f "$reg_utf8"' EXIT
         printf '"%s"="IPAGothic"\r\n' "$name"
     done
     printf '\r\n'
+    # No window manager runs on the test display: Wine draws the captions
+    # itself and does not wait (2 s) for a manager to withdraw a closed window.
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n'
+    printf '"Managed"="N"\r\n'
+    printf '\r\n'
 } >"$reg_utf8"
 reg_file=$prefix/drive_c/blockmend-fonts.reg
 { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$reg_utf8"; } >"$reg_file"
@@ -75,5 +89,5 @@ run_logged wine regedit /S 'C:\blockmend-fonts.reg'
 run_logged wineserver -w
 rm -f "$reg_file"
 
-touch "$stamp"
+echo "$version" >"$stamp"
 echo "wine-prefix: ready in $((SECONDS - start)) s"

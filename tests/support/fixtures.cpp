@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/net.h"
+#include "platform/net.h"
 #include "platform/text.h"
 
 #ifdef _WIN32
