@@ -52,6 +52,7 @@ TEST_F(Screenshot, DISABLED_MainWindowAfterRepair) {
     ASSERT_TRUE(WaitForWorker(120000));
     ASSERT_TRUE(ReadFile(folder + name) == original);
 
+    SetForegroundWindow(w);
     RECT frame;
     GetWindowRect(w, &frame);
     const std::string dir = std::string(handshake) + "\\";
