@@ -25,9 +25,32 @@ bool holding = false;
 bool lineOpen = false;  // on a terminal: the last line has no line break yet
 int saveAsUsed = 0;
 
+bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// Terminal-safe UTF-8 of a code page 932 line. Lines can hold what a peer
+// sent (a received file name), so control characters, which would steer
+// the terminal, become '?', and so does every character with no UTF-8 form.
 std::string ToUtf8(const char* text) {
     std::string out;
-    if (!Cp932ToUtf8(text, &out)) out = text;
+    if (!Cp932ToUtf8(text, &out)) {
+        out.clear();
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+        while (*p != '\0') {
+            size_t n = IsLeadByte(*p) && p[1] != '\0' ? 2 : 1;
+            std::string one;
+            if (Cp932ToUtf8(std::string(reinterpret_cast<const char*>(p), n), &one)) out += one;
+            else out += '?';
+            p += n;
+        }
+    }
+    for (size_t i = 0; i < out.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(out[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out[i] = '?';
+        } else if (c == 0xC2 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) < 0xA0) {
+            out.replace(i, 2, "?");  // a C1 control character, U+0080 to U+009F
+        }
+    }
     return out;
 }
 

@@ -68,7 +68,7 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long* valu
 }
 
 std::string WithSeparator(std::string folder) {
-    if (folder.empty()) folder = ".";
+    if (folder.empty()) folder.push_back('.');
     if (folder.back() != '/' && folder.back() != '\\') folder += PathSeparator();
     return folder;
 }
@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "blockmend-cli: cannot start the worker thread\n");
         return 1;
     }
+    RouteInterruptsToWorker();
     WaitForTransferEnd();
     FlushStatusOutput();
     return transferState.transferComplete ? 0 : 1;

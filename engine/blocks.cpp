@@ -6,6 +6,7 @@
 
 #include "engine/crc16.h"
 #include "engine/frontend.h"
+#include "engine/node_pool.h"
 #include "engine/progress.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
@@ -14,6 +15,18 @@ namespace {
 // The checksum pass reads the file in large pieces and walks the blocks
 // through them: one read call per megabyte instead of one per block or byte.
 constexpr uint32_t kReadChunk = 1u << 20;
+// The clock is asked whether the progress line is due once per this many
+// bytes of blocks, not once per block.
+constexpr uint32_t kProgressStride = 256u << 10;
+
+NodePool<Block> blockPool;
+
+// Appends a node while the caller holds the pool's lock.
+void AppendLocked(BlockListBuilder& list, uint32_t offset, uint32_t length) {
+    Block* node = ::new (blockPool.AllocateLocked()) Block{offset, length, 0, nullptr};
+    if (list.tail) list.tail->next = node; else list.head = node;
+    list.tail = node;
+}
 
 struct ChunkReader {
     FileHandle* file;
@@ -23,12 +36,16 @@ struct ChunkReader {
 };
 
 // Continues crc over [offset, offset + length) of the file, reading through
-// the reader's buffer. Returns false when the file ends early.
-bool CrcThroughReader(ChunkReader& reader, uint64_t offset, uint32_t length, uint16_t* crc) {
+// the reader's buffer. A read takes at most a chunk and stops at readEnd, the
+// end of the adjacent blocks, so that scattered small blocks cost no more
+// than their own bytes. Returns false when the file ends early.
+bool CrcThroughReader(ChunkReader& reader, uint64_t offset, uint32_t length, uint64_t readEnd, uint16_t* crc) {
     while (length > 0) {
         if (offset < reader.start || offset >= reader.start + reader.filled) {
             reader.start = offset;
-            if (!FileReadAt(*reader.file, offset, reader.buffer.get(), kReadChunk, &reader.filled) ||
+            uint64_t want = readEnd > offset + length ? readEnd - offset : length;
+            if (want > kReadChunk) want = kReadChunk;
+            if (!FileReadAt(*reader.file, offset, reader.buffer.get(), static_cast<uint32_t>(want), &reader.filled) ||
                 reader.filled == 0) {
                 reader.filled = 0;
                 return false;
@@ -44,6 +61,15 @@ bool CrcThroughReader(ChunkReader& reader, uint64_t offset, uint32_t length, uin
     return true;
 }
 
+// The end of the run of adjacent blocks that starts at b, looked at no
+// further than one chunk ahead.
+uint64_t RunEnd(const Block* b) {
+    const uint64_t first = b->offset;
+    uint64_t end = first + b->length;
+    for (b = b->next; b && b->offset == end && end - first < kReadChunk; b = b->next) end += b->length;
+    return end;
+}
+
 void ShowChecksumProgress(int32_t k) {
     char line[96];
     snprintf(line, sizeof line, "CRC計算中・・・%d / %d", k, transferState.blockCount);
@@ -51,18 +77,23 @@ void ShowChecksumProgress(int32_t k) {
 }
 }  // namespace
 
+void* Block::operator new(size_t) { return blockPool.Allocate(); }
+
+void Block::operator delete(void* node) noexcept { blockPool.Free(node); }
+
 void BlockListBuilder::Append(uint32_t offset, uint32_t length) {
-    Block* node = new Block{offset, length, 0, nullptr};
-    if (tail) tail->next = node; else head = node;
-    tail = node;
+    PoolLock<NodePool<Block>> lock(blockPool);
+    AppendLocked(*this, offset, length);
 }
 
 uint32_t CeilDiv(uint32_t a, uint32_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
 void FreeBlockList(Block* head) {
+    if (!head) return;
+    PoolLock<NodePool<Block>> lock(blockPool);
     while (head) {
         Block* next = head->next;
-        delete head;
+        blockPool.FreeLocked(head);
         head = next;
     }
 }
@@ -82,14 +113,17 @@ void SplitBlocks() {
     transferState.blocks = nullptr;
     const uint32_t size = transferState.blockSize;
     BlockListBuilder list;
-    for (const Block* b = transferState.previousBlocks; b; b = b->next) {
-        uint64_t at = b->offset;
-        uint32_t left = b->length;
-        while (left > 0) {
-            uint32_t n = left < size ? left : size;
-            list.Append(static_cast<uint32_t>(at), n);
-            at += size;
-            left -= n;
+    {
+        PoolLock<NodePool<Block>> lock(blockPool);
+        for (const Block* b = transferState.previousBlocks; b; b = b->next) {
+            uint64_t at = b->offset;
+            uint32_t left = b->length;
+            while (left > 0) {
+                uint32_t n = left < size ? left : size;
+                AppendLocked(list, static_cast<uint32_t>(at), n);
+                at += size;
+                left -= n;
+            }
         }
     }
     transferState.blocks = list.head;
@@ -99,7 +133,7 @@ uint16_t BlockCrc16(FileHandle& file, uint32_t offset, uint32_t length) {
     if (length == 0) return 0;
     ChunkReader reader{&file};
     uint16_t crc = 0xFFFF;
-    CrcThroughReader(reader, offset, length, &crc);
+    CrcThroughReader(reader, offset, length, offset + length, &crc);
     return crc;
 }
 
@@ -115,9 +149,17 @@ void ChecksumBlocks() {
     snprintf(line, sizeof line, "計算中・・・%d / %d", 0, transferState.blockCount);
     AddProgressLine(line);
     int32_t k = 0;
+    uint32_t sinceCheck = 0;
+    uint64_t readEnd = 0;
     for (Block* b = transferState.blocks; b; b = b->next) {
         ++k;
-        if (b->next == nullptr || ProgressDue()) ShowChecksumProgress(k);
+        sinceCheck += b->length;
+        if (b->next == nullptr) {
+            ShowChecksumProgress(k);
+        } else if (sinceCheck >= kProgressStride) {
+            sinceCheck = 0;
+            if (ProgressDue()) ShowChecksumProgress(k);
+        }
         if (transferState.stopRequested.load(std::memory_order_relaxed)) {
             ShowChecksumProgress(k);
             FileClose(file);
@@ -126,7 +168,8 @@ void ChecksumBlocks() {
         uint16_t crc = 0;
         if (b->length > 0) {
             crc = 0xFFFF;
-            CrcThroughReader(reader, b->offset, b->length, &crc);
+            if (b->offset >= readEnd || b->offset + static_cast<uint64_t>(b->length) > readEnd) readEnd = RunEnd(b);
+            CrcThroughReader(reader, b->offset, b->length, readEnd, &crc);
         }
         b->crc = crc;
     }

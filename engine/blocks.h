@@ -5,6 +5,7 @@
 // from identical inputs. Worker thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct FileHandle;
@@ -14,6 +15,11 @@ struct Block {
     uint32_t length;  // bytes in the block
     uint16_t crc;     // CRC-16 of the block's bytes; set by ChecksumBlocks only
     Block* next;      // following node; null at the tail
+
+    // Nodes come from a pool (engine/node_pool.h): new and delete stay the
+    // way to make and free a single node.
+    static void* operator new(size_t size);
+    static void operator delete(void* node) noexcept;
 };
 
 // Appends nodes at the tail of a list in constant time.

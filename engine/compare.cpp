@@ -1,31 +1,58 @@
 // Checksum exchange and comparison (worker thread).
 #include "engine/compare.h"
 
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "engine/blocks.h"
 #include "engine/frontend.h"
+#include "engine/node_pool.h"
 #include "engine/transfer_state.h"
 #include "log/complog.h"
 #include "net/connection.h"
 #include "platform/file.h"
 
 namespace {
-// Right-aligns the digits of value in base (10 or 16) in a field of width,
-// filled with fill.
-char* PutNumber(char* out, uint32_t value, unsigned base, int width, char fill) {
-    char digits[16];
-    int n = 0;
-    do {
-        unsigned d = value % base;
-        digits[n++] = static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10);
-        value /= base;
-    } while (value != 0);
+NodePool<RemoteCrc> remoteCrcPool;
+
+// Right-aligns the lowercase hexadecimal digits of value in a field of
+// width, filled with fill.
+char* PutHex(char* out, uint32_t value, int width, char fill) {
+    int n = (std::bit_width(value) + 3) / 4;
+    if (n == 0) n = 1;
     for (int i = n; i < width; ++i) *out++ = fill;
-    while (n > 0) *out++ = digits[--n];
-    return out;
+    char* end = out + n;
+    for (char* p = end; p != out; value >>= 4) *--p = "0123456789abcdef"[value & 15];
+    return end;
+}
+
+// Right-aligns the decimal digits of value in a field of width, space-filled.
+// Digits are written two at a time from the right.
+char* PutDecimal(char* out, uint32_t value, int width) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    int n = 1;
+    for (uint32_t limit = 10; n < 10 && value >= limit; limit *= 10) ++n;
+    for (int i = n; i < width; ++i) *out++ = ' ';
+    char* end = out + n;
+    char* p = end;
+    while (value >= 100) {
+        const uint32_t pair = value % 100;
+        value /= 100;
+        p -= 2;
+        memcpy(p, kPairs + 2 * pair, 2);
+    }
+    if (value >= 10) {
+        p -= 2;
+        memcpy(p, kPairs + 2 * value, 2);
+    } else {
+        *--p = static_cast<char>('0' + value);
+    }
+    return end;
 }
 
 uint32_t CountBlocks(const Block* b) {
@@ -43,28 +70,34 @@ size_t FormatCompareLine(char* out, int hexDigits, int decDigits, const Block& b
     const uint32_t first = block.offset;
     const uint32_t last = block.offset + block.length - 1;
     char* p = out;
-    p = PutNumber(p, first, 16, hexDigits, ' ');
+    p = PutHex(p, first, hexDigits, ' ');
     *p++ = '(';
-    p = PutNumber(p, first, 10, decDigits, ' ');
+    p = PutDecimal(p, first, decDigits);
     memcpy(p, ") - ", 4);
     p += 4;
-    p = PutNumber(p, last, 16, hexDigits, ' ');
+    p = PutHex(p, last, hexDigits, ' ');
     *p++ = '(';
-    p = PutNumber(p, last, 10, decDigits, ' ');
+    p = PutDecimal(p, last, decDigits);
     memcpy(p, ") : ", 4);
     p += 4;
-    p = PutNumber(p, block.crc, 16, 4, '0');
+    p = PutHex(p, block.crc, 4, '0');
     memcpy(p, " <-> ", 5);
     p += 5;
-    p = PutNumber(p, remoteCrc, 16, 4, '0');
+    p = PutHex(p, remoteCrc, 4, '0');
     *p = '\0';
     return static_cast<size_t>(p - out);
 }
 
+void* RemoteCrc::operator new(size_t) { return remoteCrcPool.Allocate(); }
+
+void RemoteCrc::operator delete(void* node) noexcept { remoteCrcPool.Free(node); }
+
 void FreeRemoteCrcList(RemoteCrc* head) {
+    if (!head) return;
+    PoolLock<NodePool<RemoteCrc>> lock(remoteCrcPool);
     while (head) {
         RemoteCrc* next = head->next;
-        delete head;
+        remoteCrcPool.FreeLocked(head);
         head = next;
     }
 }
@@ -102,8 +135,10 @@ void ReceiveCrcs() {
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(count) * 2 + 1]);
     ReceiveAll(transferState.dataSocket, bytes.get(), static_cast<size_t>(count) * 2);
     RemoteCrc* tail = nullptr;
+    PoolLock<NodePool<RemoteCrc>> lock(remoteCrcPool);
     for (uint32_t i = 0; i < count; ++i) {
-        RemoteCrc* node = new RemoteCrc{static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)), nullptr};
+        RemoteCrc* node = ::new (remoteCrcPool.AllocateLocked())
+            RemoteCrc{static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)), nullptr};
         if (tail) tail->next = node; else transferState.remoteCrcs = node;
         tail = node;
     }

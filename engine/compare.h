@@ -11,6 +11,10 @@ struct Block;
 struct RemoteCrc {
     uint16_t crc;     // the peer's CRC-16 of the block at the same position
     RemoteCrc* next;  // following node; null at the tail
+
+    // Nodes come from a pool, as Block's do.
+    static void* operator new(size_t size);
+    static void operator delete(void* node) noexcept;
 };
 
 void FreeRemoteCrcList(RemoteCrc* head);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/frontend.h"
+#include "engine/transfer_state.h"
 #include "platform/thread.h"
 
 namespace {
@@ -12,6 +13,7 @@ uint64_t lastShown = 0;
 char held[512];
 bool holding = false;
 bool addingProgress = false;
+int32_t progressLine = -1;  // statusLineCount just after the progress line was added
 }  // namespace
 
 bool ProgressDue() { return MonotonicMilliseconds() - lastShown >= kIntervalMs; }
@@ -29,7 +31,11 @@ void HoldProgress(const char* text) {
 }
 
 void FlushProgress() {
-    if (holding) ShowProgress(held);
+    // A held value belongs to the progress line; once another line follows
+    // it (a failure, the lost connection), rewriting the last line would
+    // replace that line instead.
+    if (holding && transferState.statusLineCount == progressLine) ShowProgress(held);
+    holding = false;
 }
 
 void AddProgressLine(const char* text) {
@@ -38,6 +44,7 @@ void AddProgressLine(const char* text) {
     addingProgress = true;
     AddStatusLine(text);
     addingProgress = false;
+    progressLine = transferState.statusLineCount;
 }
 
 bool AddingProgressLine() { return addingProgress; }

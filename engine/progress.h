@@ -12,7 +12,9 @@ void ShowProgress(const char* text);
 // Remembers text as the line's newest value without showing it yet; it is
 // shown at the next ShowProgress, AddProgressLine or FlushProgress.
 void HoldProgress(const char* text);
-// Shows a held value, if any. Called before a transfer ends.
+// Shows a held value, if any, while the progress line is still the last
+// line; a value held under a later line is dropped. Called before a
+// transfer ends and before a line that ends a phase early.
 void FlushProgress();
 // Adds the first line of a progress phase.
 void AddProgressLine(const char* text);

@@ -33,6 +33,9 @@ void RunWorker() {
 }  // namespace
 
 bool StartTransfer() {
+    // The last worker is waited for outside the lock, which it takes on its
+    // way out.
+    ThreadReapClosed();
     std::lock_guard<std::mutex> lock(lifecycleMutex);
     transferState.stopRequested.store(0);
     workerRunning = true;
@@ -46,8 +49,13 @@ bool StartTransfer() {
 void RequestStop() { transferState.stopRequested.store(1); }
 
 void WaitForTransferEnd() {
-    std::unique_lock<std::mutex> lock(lifecycleMutex);
-    workerEnded.wait(lock, [] { return !workerRunning; });
+    {
+        std::unique_lock<std::mutex> lock(lifecycleMutex);
+        workerEnded.wait(lock, [] { return !workerRunning; });
+    }
+    // Its handle was closed before it said so: the thread itself is gone
+    // when this returns.
+    ThreadReapClosed();
 }
 
 bool TransferRunning() {

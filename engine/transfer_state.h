@@ -69,8 +69,8 @@ struct TransferEnded {};
 bool StartTransfer();
 // Stop: sets the flag that the worker looks at at its check points.
 void RequestStop();
-// Blocks until the worker of the last StartTransfer has ended (used by
-// front ends that have no message loop, and by tests).
+// Blocks until the worker of the last StartTransfer has ended, its thread
+// included (used by front ends that have no message loop, and by tests).
 void WaitForTransferEnd();
 // True while a worker runs.
 bool TransferRunning();

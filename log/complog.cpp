@@ -19,10 +19,14 @@ void WritePending(LogWriter& log) {
     log.pending.clear();
 }
 
+// suffix is " OK\n" or " NG\n": four bytes.
 void AppendResult(LogWriter& log, const char* line, size_t length, const char* suffix) {
     if (!log.file.IsOpen()) return;
-    log.pending.append(line, length);
-    log.pending.append(suffix);
+    const size_t at = log.pending.size();
+    log.pending.resize(at + length + 4);
+    char* out = log.pending.data() + at;
+    memcpy(out, line, length);
+    memcpy(out + length, suffix, 4);
     if (log.pending.size() >= kLogFlushSize) WritePending(log);
 }
 }  // namespace
@@ -56,6 +60,7 @@ void PrepareLog() {
 
 bool OpenLog(LogWriter& log) {
     log.pending.clear();
+    log.pending.reserve(kLogFlushSize + 128);
     return FileOpen(log.file, transferState.logPath, FileMode::WriteExisting);
 }
 

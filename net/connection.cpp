@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/frontend.h"
+#include "engine/progress.h"
 #include "engine/transfer_state.h"
 
 namespace {
@@ -12,6 +13,9 @@ namespace {
 constexpr size_t kMaxCall = 1u << 30;
 
 [[noreturn]] void ConnectionLost() {
+    // A progress value held back for pacing is shown before the line that
+    // says why the phase stopped.
+    FlushProgress();
     AddStatusLine("相手との接続が切れました");
     EndTransfer();
 }

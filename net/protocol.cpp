@@ -188,23 +188,34 @@ void NegotiateSizes() {
 
 void NegotiateSizesOriginal() {
     transferState.remoteSize = ReceiveWord();
+    // The answer goes out in one send: flag, size word and block-size word
+    // as separate small sends would wait on each other's acknowledgements.
+    uint8_t answer[9];
+    size_t length = 0;
+    auto put = [&](uint32_t word) {
+        for (int i = 0; i < 4; ++i) answer[length++] = static_cast<uint8_t>(word >> (8 * i));
+    };
     if (transferState.remoteSize == transferState.localSize) {
-        SendFlag(0);
+        answer[length++] = 0;
         transferState.workBytes = transferState.localSize;
     } else {
-        SendFlag(1);
-        SendWord(transferState.localSize);
-        ShowRemoteSize();
-        if (transferState.localSize > transferState.remoteSize) {
-            transferState.workBytes = transferState.remoteSize;
-            AddStatusLine("warning: ファイルサイズが異なります");
-            AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
-        } else {
+        answer[length++] = 1;
+        put(transferState.localSize);
+        if (transferState.localSize <= transferState.remoteSize) {
+            SendAll(transferState.dataSocket, answer, length);
+            ShowRemoteSize();
             AddStatusLine("error: ファイルサイズが異なります");
             EndTransfer();
         }
+        transferState.workBytes = transferState.remoteSize;
     }
-    SendWord(transferState.uiBlockSize);
+    put(transferState.uiBlockSize);
+    SendAll(transferState.dataSocket, answer, length);
+    if (transferState.remoteSize != transferState.localSize) {
+        ShowRemoteSize();
+        AddStatusLine("warning: ファイルサイズが異なります");
+        AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
+    }
     transferState.blockCount = static_cast<int32_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
 }
 

@@ -18,5 +18,10 @@ void PrepareConsole();
 // Calls handler on SIGINT and SIGTERM (Ctrl-C and Ctrl-Break on Windows).
 // handler must only do what is safe in a signal handler.
 void OnInterrupt(void (*handler)());
+// Called by the main thread once the worker runs and the main thread only
+// waits: from then on the interrupt reaches the worker itself, so that a
+// send or receive blocked on a silent peer returns and Stop is seen there
+// (POSIX; nothing to do on Windows).
+void RouteInterruptsToWorker();
 // Ends the process at once with code, without running any clean-up.
 [[noreturn]] void ExitNow(int code);

@@ -11,6 +11,10 @@ struct ThreadHandle {
 bool ThreadStart(ThreadHandle& thread, void (*entry)());
 // Releases the handle; the thread runs on to its end by itself.
 void ThreadCloseHandle(ThreadHandle& thread);
+// Waits until the thread whose handle was closed last has ended entirely,
+// its stack and thread-local storage released (POSIX joins it; Windows has
+// nothing to wait for). Never called by that thread itself.
+void ThreadReapClosed();
 
 // Milliseconds of a monotonic clock, for pacing progress lines.
 uint64_t MonotonicMilliseconds();

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "platform/text.h"
@@ -39,6 +40,17 @@ void OnInterrupt(void (*handler)()) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+void RouteInterruptsToWorker() {
+    // Signals go to a thread that does not block them: blocking them here
+    // leaves the worker. The handler is installed without SA_RESTART, so a
+    // blocked recv or send in the worker returns EINTR.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void ExitNow(int code) { _exit(code); }

@@ -1,10 +1,18 @@
-// The worker thread on POSIX: a detached-on-close pthread.
+// The worker thread on POSIX. A closed handle (the worker closes its own on
+// its way out) is kept joinable until ThreadReapClosed joins it, so that a
+// program can wait for the thread's very end before it exits; a handle that
+// nobody reaped is detached when the next one is closed.
 #include "platform/thread.h"
 
+#include <mutex>
 #include <pthread.h>
 #include <time.h>
 
 namespace {
+std::mutex closedMutex;
+pthread_t closedThread;
+bool haveClosed = false;
+
 void* Trampoline(void* arg) {
     reinterpret_cast<void (*)()>(arg)();
     return nullptr;
@@ -19,10 +27,23 @@ bool ThreadStart(ThreadHandle& thread, void (*entry)()) {
 }
 
 void ThreadCloseHandle(ThreadHandle& thread) {
-    if (thread.handle != 0) {
-        pthread_detach(static_cast<pthread_t>(thread.handle));
-        thread.handle = 0;
+    if (thread.handle == 0) return;
+    std::lock_guard<std::mutex> lock(closedMutex);
+    if (haveClosed) pthread_detach(closedThread);
+    closedThread = static_cast<pthread_t>(thread.handle);
+    haveClosed = true;
+    thread.handle = 0;
+}
+
+void ThreadReapClosed() {
+    pthread_t thread;
+    {
+        std::lock_guard<std::mutex> lock(closedMutex);
+        if (!haveClosed || pthread_equal(closedThread, pthread_self())) return;
+        thread = closedThread;
+        haveClosed = false;
     }
+    pthread_join(thread, nullptr);
 }
 
 uint64_t MonotonicMilliseconds() {

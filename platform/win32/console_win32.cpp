@@ -62,4 +62,6 @@ void OnInterrupt(void (*handler)()) {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+void RouteInterruptsToWorker() {}
+
 void ExitNow(int code) { ExitProcess(static_cast<UINT>(code)); }

@@ -24,4 +24,6 @@ void ThreadCloseHandle(ThreadHandle& thread) {
     }
 }
 
+void ThreadReapClosed() {}
+
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }

@@ -1,2 +1,617 @@
-// Faults around a transfer between two blockmend-cli processes (POSIX).
+// Faults around a transfer between two blockmend-cli processes (POSIX): the
+// peer killed with SIGKILL at each phase, the disk filling up during the
+// repair and the tail, a read-only Copy, a file held by another opener, and
+// a comparison log that cannot be written. Cases that need root (a small
+// tmpfs, the immutable flag) skip when the system does not allow them. The
+// test thread drives the programs; a relay thread sits between them where a
+// case must stop the stream at an exact byte.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/file.h"
+#include "platform/thread.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/wire_script.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+const std::vector<std::string> kLost{"相手との接続が切れました", "切断しました", ""};
+constexpr int kQuickMs = 5000;
+
+std::vector<std::string> Last(const std::vector<std::string>& lines, size_t n) {
+    if (lines.size() <= n) return lines;
+    return std::vector<std::string>(lines.end() - static_cast<long>(n), lines.end());
+}
+
+std::string Port(int port) { return std::to_string(port); }
+
+// Sits between a Client program and a Server program and passes bytes both
+// ways, but stops one direction once a given number of bytes has passed
+// (later bytes are dropped, or kept back while held).
+// When either side ends, the relay passes the end on to the other side
+// after every byte already passed, and reads that side until it closes.
+struct Relay {
+    int listenFd = -1;
+    int front = -1;  // the Client
+    int back = -1;   // the Server
+    std::atomic<size_t> limit[2] = {SIZE_MAX, SIZE_MAX};  // 0: Server to Client, 1: Client to Server
+    std::atomic<size_t> passed[2] = {0, 0};
+    // Per direction: past the limit, keep the bytes back (until the limit
+    // is raised) instead of dropping them.
+    std::atomic<bool> hold[2] = {false, false};
+    std::thread thread;
+
+    ~Relay() { Join(); }
+    void Join() {
+        if (thread.joinable()) thread.join();
+        for (int* fd : {&listenFd, &front, &back}) {
+            if (*fd >= 0) close(*fd);
+            *fd = -1;
+        }
+    }
+    // True once direction d has passed exactly its limit.
+    bool Holding(int d, int timeoutMs) const {
+        for (int waited = 0; waited <= timeoutMs; waited += 5) {
+            if (passed[d].load() == limit[d].load()) return true;
+            SleepMs(5);
+        }
+        return false;
+    }
+};
+
+bool SendRaw(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void RelayLoop(Relay& r) {
+    const int from[2] = {r.back, r.front}, to[2] = {r.front, r.back};
+    static thread_local char buffer[65536];
+    int ended = -1;  // the direction whose sender is gone
+    while (ended < 0) {
+        pollfd fds[2];
+        for (int d = 0; d < 2; ++d) {
+            fds[d].fd = from[d];
+            const bool paused = r.hold[d] && r.passed[d] >= r.limit[d];
+            fds[d].events = paused ? 0 : POLLIN;
+            fds[d].revents = 0;
+        }
+        if (poll(fds, 2, 10) <= 0) continue;
+        for (int d = 0; d < 2 && ended < 0; ++d) {
+            if ((fds[d].revents & (POLLIN | POLLHUP | POLLERR)) == 0 || fds[d].events == 0) continue;
+            const size_t passed = r.passed[d], limit = r.limit[d];
+            // Bytes past the limit are read and dropped, as if the sender
+            // had died before sending them: its end still comes through.
+            size_t want = passed < limit ? std::min(sizeof buffer, limit - passed) : sizeof buffer;
+            ssize_t n = recv(from[d], buffer, want, 0);
+            if (n <= 0) ended = d;
+            else if (passed >= limit) continue;
+            else if (!SendRaw(to[d], buffer, static_cast<size_t>(n))) ended = 1 - d;
+            else r.passed[d] += static_cast<size_t>(n);
+        }
+    }
+    const int survivor = to[ended];
+    shutdown(survivor, SHUT_WR);
+    pollfd p{survivor, POLLIN, 0};
+    while (poll(&p, 1, 20000) > 0 && recv(survivor, buffer, sizeof buffer, 0) > 0) {
+    }
+}
+
+// Listens on listenPort; once the Client has connected, connects to the
+// Server at serverPort and relays in a thread of its own.
+bool StartRelay(Relay& r, int listenPort, int serverPort) {
+    r.listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    addr.sin_port = htons(static_cast<uint16_t>(listenPort));
+    if (bind(r.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(r.listenFd, 1) != 0)
+        return false;
+    r.thread = std::thread([&r, serverPort] {
+        pollfd p{r.listenFd, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0) return;
+        r.front = accept4(r.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        r.back = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_addr.s_addr = inet_addr("127.0.0.1");
+        server.sin_port = htons(static_cast<uint16_t>(serverPort));
+        if (r.front < 0 || connect(r.back, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) return;
+        RelayLoop(r);
+    });
+    return true;
+}
+
+// An Original (Server) and a Copy or Nothing side (Client) in one folder;
+// the Client connects through a relay when relayed.
+struct Pair {
+    std::string dir;
+    CliPeer original, other;
+    Relay relay;
+    explicit Pair(std::string folder) : dir(std::move(folder)) {}
+};
+
+void StartPair(Pair& p, const std::vector<std::string>& originalArgs, std::vector<std::string> otherArgs,
+               bool relayed) {
+    int port = NextPort();
+    std::vector<std::string> o = originalArgs;
+    o.insert(o.end(), {"--listen", "--port", Port(port)});
+    ASSERT_TRUE(StartCli(p.original, p.dir, "original", o));
+    ASSERT_TRUE(WaitForLine(p.original, "接続待ち・・・", 20000));
+    int clientPort = port;
+    if (relayed) {
+        clientPort = NextPort();
+        ASSERT_TRUE(StartRelay(p.relay, clientPort, port));
+    }
+    otherArgs.insert(otherArgs.end(), {"--connect", "127.0.0.1", "--port", Port(clientPort)});
+    ASSERT_TRUE(StartCli(p.other, p.dir, "other", otherArgs));
+}
+
+pid_t Pid(const CliPeer& peer) { return static_cast<pid_t>(peer.process.handle); }
+
+// Kills victim and returns how long survivor then took to end (-1: it did
+// not end within kQuickMs).
+int KillAndTime(CliPeer& victim, CliPeer& survivor) {
+    kill(Pid(victim), SIGKILL);
+    // A victim that had sent all it had may have ended normally already:
+    // nothing tells a sender that its last bytes were never read.
+    int code = WaitProcess(victim.process, 10000);
+    EXPECT_TRUE(code == 128 + SIGKILL || code == 0) << code;
+    uint64_t start = MonotonicMilliseconds();
+    FinishCli(survivor, kQuickMs);
+    uint64_t end = MonotonicMilliseconds();
+    return survivor.exitCode == -1 ? -1 : static_cast<int>(end - start);
+}
+
+// The files of the exact-cut cases: four blocks of which two are damaged,
+// and a tail of three pieces.
+std::string OriginalBytes() { return RandomBytes(4 * kBlock + 2 * kPiece + 100, 17); }
+std::string CopyBytes() {
+    std::string copy = OriginalBytes().substr(0, 4 * kBlock);
+    copy[kBlock + 1] ^= 0x33;
+    copy[3 * kBlock + 99] ^= 0x33;
+    return copy;
+}
+
+// The middle of every message of script, and just past the first piece of
+// a tail.
+std::vector<size_t> MessageMiddles(const Script& script) {
+    std::vector<size_t> cuts;
+    size_t at = 0;
+    for (const Step& step : script) {
+        if (step.send.empty()) continue;
+        cuts.push_back(at + step.send.size() / 2);
+        if (step.kind == Step::kTail && step.send.size() > kPiece) cuts.push_back(at + kPiece + 10);
+        at += step.send.size();
+    }
+    return cuts;
+}
+
+// Every block of now holds entirely the original's bytes or entirely its
+// old ones at the same place, and the file grew only by the original's bytes:
+// nothing in between.
+void ExpectBlocksFromEither(const std::string& now, const std::string& original, const std::string& old) {
+    ASSERT_GE(now.size(), old.size());
+    ASSERT_LE(now.size(), original.size());
+    for (size_t at = 0; at < now.size(); at += kBlock) {
+        size_t n = std::min<size_t>(kBlock, now.size() - at);
+        bool fromOriginal = now.compare(at, n, original, at, n) == 0;
+        bool fromOld = at + n <= old.size() && now.compare(at, n, old, at, n) == 0;
+        ASSERT_TRUE(fromOriginal || fromOld) << "block at " << at;
+    }
+}
+
+// Sets or clears the immutable flag (chattr +i), which holds even for root.
+bool SetImmutable(const std::string& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return ok;
+}
+
+struct Immutable {
+    std::string path;
+    bool set;
+    explicit Immutable(std::string p) : path(std::move(p)), set(SetImmutable(path, true)) {}
+    ~Immutable() {
+        if (set) SetImmutable(path, false);
+    }
+};
+
+// A tmpfs of the given size mounted at dir for one test.
+struct SmallDisk {
+    std::string dir;
+    bool mounted;
+    SmallDisk(std::string at, const char* size) : dir(std::move(at)) {
+        fs::create_directories(dir);
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) umount2(dir.c_str(), MNT_DETACH);
+    }
+};
+
+// Writes a sparse file of size bytes: it reads as zeros and takes no space.
+void WriteSparse(const std::string& path, size_t size) {
+    WriteFile(path, "");
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+}
+}  // namespace
+
+TEST(Fault, OriginalKilledAtEachPhase) {
+    // The Copy (or Nothing side) gets the stream up to a byte in the middle
+    // of each message, the Original is killed, and the other side ends at
+    // once, holding exactly the blocks and pieces that arrived whole.
+    const std::string original = OriginalBytes(), copy = CopyBytes();
+    const Script stream = OriginalPart(original, copy);
+    int run = 0;
+    for (size_t cut : MessageMiddles(stream)) {
+        SCOPED_TRACE("original killed after " + std::to_string(cut) + " bytes");
+        Pair p{ScratchFolder("kill-original-" + std::to_string(run++))};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        p.relay.limit[0] = cut;
+        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
+        ASSERT_TRUE(p.relay.Holding(0, 20000));
+        SleepMs(50);
+        EXPECT_GE(KillAndTime(p.original, p.other), 0);
+        p.relay.Join();
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_EQ(Last(p.other.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == FileAfterCut(copy, stream, cut));
+    }
+    const Script whole = WholeFilePart(original, "orig.bin");
+    for (size_t cut : MessageMiddles(whole)) {
+        if (cut < 4 + 260) continue;  // the name comes from the Original's own file here
+        SCOPED_TRACE("original killed after " + std::to_string(cut) + " bytes of the whole file");
+        Pair p{ScratchFolder("kill-original-whole-" + std::to_string(run++))};
+        WriteFile(p.dir + "orig.bin", original);
+        fs::create_directories(p.dir + "into");
+        p.relay.limit[0] = cut;
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir}, {"nothing", p.dir + "into"}, true);
+        ASSERT_TRUE(p.relay.Holding(0, 20000));
+        SleepMs(50);
+        EXPECT_GE(KillAndTime(p.original, p.other), 0);
+        p.relay.Join();
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_EQ(Last(p.other.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "into/orig.bin") == FileAfterCut("", whole, cut));
+    }
+}
+
+TEST(Fault, CopyKilledAtEachPhase) {
+    const std::string original = OriginalBytes(), copy = CopyBytes();
+    const Script stream = CopyPart(original, copy);
+    int run = 0;
+    for (size_t cut : MessageMiddles(stream)) {
+        SCOPED_TRACE("copy killed after " + std::to_string(cut) + " bytes");
+        Pair p{ScratchFolder("kill-copy-" + std::to_string(run++))};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        p.relay.limit[1] = cut;
+        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
+        ASSERT_TRUE(p.relay.Holding(1, 20000));
+        SleepMs(50);
+        EXPECT_GE(KillAndTime(p.other, p.original), 0);
+        p.relay.Join();
+        EXPECT_EQ(p.original.exitCode, 1);
+        EXPECT_EQ(Last(p.original.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "orig.bin") == original);
+        ExpectBlocksFromEither(ReadFile(p.dir + "copy.bin"), original, copy);
+    }
+    // A Nothing side killed before its FileType is complete.
+    Pair p{ScratchFolder("kill-nothing")};
+    WriteFile(p.dir + "orig.bin", original);
+    fs::create_directories(p.dir + "into");
+    p.relay.limit[1] = 2;
+    StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir}, {"nothing", p.dir + "into"}, true);
+    ASSERT_TRUE(p.relay.Holding(1, 20000));
+    EXPECT_GE(KillAndTime(p.other, p.original), 0);
+    EXPECT_EQ(Last(p.original.lines, 3), kLost);
+}
+
+TEST(Fault, PeerKilledWithoutWarningAtAnyMoment) {
+    // No relay: the kernel closes the dead peer's socket as it is. Whenever
+    // the kill comes, the Copy ends at once and holds, block by block,
+    // either the original's bytes or its own old ones.
+    std::string original = RandomBytes(24u << 20, 23);
+    std::string copy = original.substr(0, 20u << 20);
+    for (size_t at = 12345; at < copy.size(); at += 300000) copy[at] ^= 0x77;
+    int run = 0;
+    for (int delayMs : {0, 5, 15, 30, 60}) {
+        for (bool killOriginal : {true, false}) {
+            SCOPED_TRACE(std::string(killOriginal ? "original" : "copy") + " killed after " +
+                         std::to_string(delayMs) + " ms");
+            Pair p{ScratchFolder("kill-any-" + std::to_string(run++))};
+            WriteFile(p.dir + "orig.bin", original);
+            WriteFile(p.dir + "copy.bin", copy);
+            StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir},
+                      {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, false);
+            ASSERT_TRUE(WaitForLine(p.other, "接続完了", 20000));
+            SleepMs(delayMs);
+            CliPeer& victim = killOriginal ? p.original : p.other;
+            CliPeer& survivor = killOriginal ? p.other : p.original;
+            EXPECT_GE(KillAndTime(victim, survivor), 0);
+            // A survivor that had all it needed may end normally first.
+            if (survivor.exitCode != 0) {
+                EXPECT_EQ(survivor.exitCode, 1);
+                EXPECT_EQ(Last(survivor.lines, 3), kLost);
+            }
+            ExpectBlocksFromEither(ReadFile(p.dir + "copy.bin"), original, copy);
+        }
+    }
+}
+
+TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
+    std::string root = ScratchFolder("disk-full");
+    SmallDisk disk(root + "disk", "1m");
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    const std::string original = RandomBytes(2u << 20, 31);
+    {
+        SCOPED_TRACE("repair");
+        // A sparse Copy takes no space until its damaged blocks are written.
+        Pair p{root};
+        WriteFile(root + "orig.bin", original);
+        WriteSparse(disk.dir + "/copy.bin", original.size());
+        StartPair(p, {"original", root + "orig.bin", "--block-size", "65536", "--log-dir", root},
+                  {"copy", disk.dir + "/copy.bin", "--log-dir", root}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find("Error: No space left on device"), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"修復に失敗しました", "切断しました", ""}));
+        EXPECT_EQ(p.original.exitCode, 1);
+        EXPECT_EQ(Last(p.original.lines, 3), kLost);
+        std::string now = ReadFile(disk.dir + "/copy.bin");
+        ASSERT_EQ(now.size(), original.size());
+        size_t repaired = 0;
+        for (size_t i = 0; i < now.size(); ++i) {
+            ASSERT_TRUE(now[i] == original[i] || now[i] == 0) << i;
+            if (now[i] == original[i] && now[i] != 0) ++repaired;
+        }
+        EXPECT_GT(repaired, 0u);
+        fs::remove(disk.dir + "/copy.bin");
+    }
+    {
+        SCOPED_TRACE("tail");
+        Pair p{root};
+        WriteFile(disk.dir + "/copy.bin", original.substr(0, 100000));
+        StartPair(p, {"original", root + "orig.bin", "--log-dir", root},
+                  {"copy", disk.dir + "/copy.bin", "--log-dir", root}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find("Error: No space left on device"), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
+        EXPECT_FALSE(HasLine(p.other.lines, "受信完了"));
+        // The Original learns of it only if it still had bytes to send.
+        EXPECT_TRUE(p.original.exitCode == 0 || Last(p.original.lines, 3) == kLost);
+        std::string now = ReadFile(disk.dir + "/copy.bin");
+        EXPECT_GT(now.size(), 100000u);
+        EXPECT_LT(now.size(), original.size());
+        EXPECT_TRUE(now == original.substr(0, now.size()));
+        fs::remove(disk.dir + "/copy.bin");
+    }
+    {
+        SCOPED_TRACE("whole file");
+        Pair p{root};
+        StartPair(p, {"original", root + "orig.bin", "--log-dir", root}, {"nothing", disk.dir}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find("Error: No space left on device"), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
+        std::string now = ReadFile(disk.dir + "/orig.bin");
+        EXPECT_TRUE(now == original.substr(0, now.size()));
+    }
+}
+
+TEST(Fault, ReadOnlyCopyAndFolder) {
+    const std::string original = RandomBytes(300000, 41);
+    {
+        SCOPED_TRACE("damaged blocks");
+        Pair p{ScratchFolder("read-only-repair")};
+        WriteFile(p.dir + "orig.bin", original);
+        std::string copy = original;
+        copy[5000] ^= 1;
+        WriteFile(p.dir + "copy.bin", copy);
+        Immutable guard(p.dir + "copy.bin");
+        if (!guard.set) GTEST_SKIP() << "no immutable flag here (needs root and a file system that has it)";
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find("Error: Operation not permitted"), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"修復に失敗しました", "切断しました", ""}));
+        EXPECT_EQ(Last(p.original.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == copy);
+    }
+    {
+        SCOPED_TRACE("tail");
+        Pair p{ScratchFolder("read-only-tail")};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", original.substr(0, 200000));
+        Immutable guard(p.dir + "copy.bin");
+        ASSERT_TRUE(guard.set);
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find("Error: Operation not permitted"), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original.substr(0, 200000));
+    }
+    {
+        SCOPED_TRACE("folder of a Nothing side");
+        Pair p{ScratchFolder("read-only-folder")};
+        WriteFile(p.dir + "orig.bin", original);
+        fs::create_directories(p.dir + "into");
+        Immutable guard(p.dir + "into");
+        ASSERT_TRUE(guard.set);
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir}, {"nothing", p.dir + "into"}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"処理を中断します。", "切断しました", ""}));
+        EXPECT_TRUE(HasLine(p.other.lines, "\"" + p.dir + "into/orig.bin\"が開けませんでした。"));
+        EXPECT_TRUE(HasLine(p.original.lines, "Remote でエラーが発生しました。(FileName Error)"));
+        EXPECT_TRUE(fs::is_empty(p.dir + "into"));
+    }
+}
+
+TEST(Fault, FileHeldByAnotherOpener) {
+    const std::string original = OriginalBytes(), copy = CopyBytes();
+    const char* kHeld = "Error: プロセスはファイルにアクセスできません。別のプロセスが使用中です。";
+    {
+        SCOPED_TRACE("held from the start");
+        std::string dir = ScratchFolder("held-start");
+        WriteFile(dir + "copy.bin", copy);
+        FileHandle holder;
+        ASSERT_TRUE(FileOpen(holder, (dir + "copy.bin").c_str(), FileMode::ReadExisting));
+        CliPeer cli;
+        StartCli(cli, dir, "copy", {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir});
+        FinishCli(cli, kQuickMs);
+        EXPECT_EQ(cli.exitCode, 1);
+        EXPECT_NE(cli.errors.find(ToUtf8(kHeld)), std::string::npos) << cli.errors;
+        EXPECT_TRUE(cli.lines.empty());  // it never listened
+        EXPECT_TRUE(ReadFile(dir + "copy.bin") == copy);
+    }
+    {
+        // Taken while the Copy waits for the checksums, given back after.
+        SCOPED_TRACE("held between the comparison and the repair");
+        Pair p{ScratchFolder("held-repair")};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        const size_t crcEnd = 4 + 1 + 4 + 4 + CrcList(copy, copy.size()).size();
+        p.relay.limit[0] = crcEnd - 1;
+        p.relay.hold[0] = true;
+        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
+        ASSERT_TRUE(p.relay.Holding(0, 20000));
+        ASSERT_TRUE(WaitForLine(p.other, "CRCデータ受信中・・・", kQuickMs));
+        FileHandle holder;
+        ASSERT_TRUE(FileOpen(holder, (p.dir + "copy.bin").c_str(), FileMode::ReadExisting));
+        p.relay.limit[0] = SIZE_MAX;
+        FinishCli(p.other);
+        FinishCli(p.original);
+        p.relay.Join();
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find(ToUtf8(kHeld)), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"修復に失敗しました", "切断しました", ""}));
+        EXPECT_EQ(Last(p.original.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == copy);
+    }
+    {
+        SCOPED_TRACE("held when the checksums are made");
+        Pair p{ScratchFolder("held-checksums")};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        p.relay.limit[0] = 4 + 1 + 4 + 2;  // in the middle of the block size
+        p.relay.hold[0] = true;
+        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
+        ASSERT_TRUE(p.relay.Holding(0, 20000));
+        FileHandle holder;
+        ASSERT_TRUE(FileOpen(holder, (p.dir + "copy.bin").c_str(), FileMode::ReadExisting));
+        p.relay.limit[0] = SIZE_MAX;
+        FinishCli(p.other);
+        FinishCli(p.original);
+        p.relay.Join();
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_NE(p.other.errors.find(ToUtf8(kHeld)), std::string::npos) << p.other.errors;
+        EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"Devide Size = 4096", "切断しました", ""}));
+        EXPECT_EQ(Last(p.original.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == copy);
+    }
+}
+
+TEST(Fault, ComparisonLogThatCannotBeWritten) {
+    // The log is a record, not the job: the repair goes on and succeeds,
+    // with the system's text for the log on stderr.
+    const std::string original = OriginalBytes(), copy = CopyBytes();
+    auto run = [&](const std::string& name, const std::string& logDir, const char* error) {
+        SCOPED_TRACE(name);
+        Pair p{ScratchFolder("log-" + name)};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        std::string logs = logDir.empty() ? p.dir : p.dir + logDir;
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", logs}, {"copy", p.dir + "copy.bin", "--log-dir", logs},
+                  false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 0);
+        EXPECT_EQ(p.original.exitCode, 0);
+        EXPECT_TRUE(HasLine(p.other.lines, "修復が完了しました"));
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original);
+        EXPECT_NE(p.other.errors.find(error), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.original.errors.find(error), std::string::npos) << p.original.errors;
+        return p.dir;
+    };
+    std::string dir = run("missing-folder", "no/such/folder", "Error: No such file or directory");
+    EXPECT_FALSE(FileExists(dir + "no"));
+
+    {
+        SCOPED_TRACE("logs that are folders");
+        Pair p{ScratchFolder("log-folders")};
+        fs::create_directories(p.dir + "logs/log_server.dat");
+        fs::create_directories(p.dir + "logs/log_client.dat");
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir + "logs"},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir + "logs"}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original);
+        EXPECT_NE(p.other.errors.find("Error: Is a directory"), std::string::npos) << p.other.errors;
+    }
+    {
+        SCOPED_TRACE("immutable log");
+        Pair p{ScratchFolder("log-immutable")};
+        WriteFile(p.dir + "orig.bin", original);
+        WriteFile(p.dir + "copy.bin", copy);
+        WriteFile(p.dir + "log_client.dat", "copy.bin\n\nkept\n");
+        Immutable guard(p.dir + "log_client.dat");
+        if (!guard.set) GTEST_SKIP() << "no immutable flag here";
+        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, false);
+        FinishCli(p.other);
+        FinishCli(p.original);
+        EXPECT_EQ(p.other.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original);
+        EXPECT_NE(p.other.errors.find("Error: Operation not permitted"), std::string::npos) << p.other.errors;
+        EXPECT_EQ(ReadFile(p.dir + "log_client.dat"), "copy.bin\n\nkept\n");
+    }
+}

@@ -8,14 +8,13 @@
 // the peer; the program is a child process.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 
-#include "engine/crc16.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/peer.h"
+#include "tests/support/wire_script.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -30,211 +29,12 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr uint32_t kBlock = 4096;  // one comparison pass, no refinement
-constexpr uint32_t kPiece = 65536;  // the tail moves in pieces of this size
-constexpr int kQuickMs = 5000;      // a side that must end "at once"
+constexpr int kQuickMs = 5000;  // a side that must end "at once"
 
 const std::vector<std::string> kLost{"相手との接続が切れました", "切断しました", ""};
 const std::vector<std::string> kBadType{"FileType が正しくありません。", "切断しました", ""};
 const std::vector<std::string> kBadBlockSize{"ブロックサイズが正しくありません。", "切断しました", ""};
 const std::vector<std::string> kSizeError{"error: ファイルサイズが異なります", "切断しました", ""};
-
-std::string NameRecord(const std::string& name) {
-    std::string record = name;
-    record.resize(260, '\0');
-    return record;
-}
-
-// The checksums of the kBlock-sized blocks of bytes[0, work), as sent.
-std::string CrcList(const std::string& bytes, size_t work) {
-    std::string list;
-    for (size_t at = 0; at < work; at += kBlock) {
-        size_t n = std::min<size_t>(kBlock, work - at);
-        uint16_t crc = Crc16Update(0xFFFF, reinterpret_cast<const uint8_t*>(bytes.data() + at), n);
-        list += static_cast<char>(crc & 0xFF);
-        list += static_cast<char>(crc >> 8);
-    }
-    return list;
-}
-
-// The blocks of [0, work) whose checksums differ, as {offset, length}.
-std::vector<std::pair<size_t, size_t>> Damaged(const std::string& a, const std::string& b, size_t work) {
-    std::string ca = CrcList(a, work), cb = CrcList(b, work);
-    std::vector<std::pair<size_t, size_t>> blocks;
-    for (size_t i = 0; 2 * i < ca.size(); ++i)
-        if (ca.compare(2 * i, 2, cb, 2 * i, 2) != 0)
-            blocks.emplace_back(i * kBlock, std::min<size_t>(kBlock, work - i * kBlock));
-    return blocks;
-}
-
-// One step of the peer's part: bytes to send, or a count to read. A send
-// step that the Copy writes to its file says where.
-struct Step {
-    std::string send;
-    size_t receive = 0;
-    enum Kind { kMessage, kBlocks, kTail } kind = kMessage;
-    std::vector<std::pair<size_t, size_t>> blocks;  // kBlocks: where each block goes
-    size_t tailAt = 0;                              // kTail: file offset of its first byte
-};
-using Script = std::vector<Step>;
-
-Step Send(std::string bytes, Step::Kind kind = Step::kMessage) {
-    Step step;
-    step.send = std::move(bytes);
-    step.kind = kind;
-    return step;
-}
-Step Receive(size_t count) {
-    Step step;
-    step.receive = count;
-    return step;
-}
-
-// An honest Original facing a Copy program that holds copy.
-Script OriginalPart(const std::string& original, const std::string& copy) {
-    const size_t work = std::min(original.size(), copy.size());
-    auto damaged = Damaged(original, copy, work);
-    Script s{Receive(4), Send(Word(0)), Receive(4)};
-    if (original.size() == copy.size()) {
-        s.push_back(Send(Byte(0)));
-    } else {
-        s.push_back(Send(Byte(1)));
-        s.push_back(Send(Word(static_cast<uint32_t>(original.size()))));
-    }
-    s.push_back(Send(Word(kBlock)));
-    s.push_back(Send(CrcList(original, work)));
-    s.push_back(Receive(CrcList(copy, work).size()));
-    if (!damaged.empty()) {
-        Step blocks = Send("", Step::kBlocks);
-        blocks.blocks = damaged;
-        std::string verify;
-        for (auto& b : damaged) {
-            blocks.send += original.substr(b.first, b.second);
-            verify += CrcList(original.substr(b.first, b.second), b.second);
-        }
-        s.push_back(blocks);
-        s.push_back(Send(verify));
-        s.push_back(Receive(verify.size()));
-    }
-    if (original.size() > copy.size()) {
-        Step tail = Send(original.substr(copy.size()), Step::kTail);
-        tail.tailAt = copy.size();
-        s.push_back(tail);
-    }
-    return s;
-}
-
-// An honest Copy facing an Original program.
-Script CopyPart(const std::string& original, const std::string& copy) {
-    const size_t work = std::min(original.size(), copy.size());
-    auto damaged = Damaged(original, copy, work);
-    Script s{Receive(4), Send(Word(1)), Send(Word(static_cast<uint32_t>(copy.size())))};
-    s.push_back(Receive(original.size() == copy.size() ? 5 : 9));
-    s.push_back(Receive(CrcList(original, work).size()));
-    s.push_back(Send(CrcList(copy, work)));
-    if (!damaged.empty()) {
-        size_t bytes = 0;
-        std::string verify;
-        for (auto& b : damaged) {
-            bytes += b.second;
-            verify += CrcList(original.substr(b.first, b.second), b.second);
-        }
-        s.push_back(Receive(bytes));
-        s.push_back(Receive(verify.size()));
-        s.push_back(Send(verify));
-    }
-    s.push_back(Receive(original.size() - copy.size()));
-    return s;
-}
-
-// An honest Original facing a Nothing program: the whole file as name.
-Script WholeFilePart(const std::string& original, const std::string& name) {
-    Script s{Receive(4), Send(Word(0)), Send(NameRecord(name)), Receive(1),
-             Send(Word(static_cast<uint32_t>(original.size())))};
-    s.push_back(Send(original, Step::kTail));
-    return s;
-}
-
-// What a Copy (or the new file of a Nothing side) holds after a peer that
-// played script sent only its first cut bytes: every block and every tail
-// piece that arrived whole is written, nothing else.
-std::string FileAfterCut(std::string file, const Script& script, size_t cut) {
-    size_t sent = 0;
-    for (const Step& step : script) {
-        if (sent >= cut) break;
-        size_t arrived = std::min(step.send.size(), cut - sent);
-        if (step.kind == Step::kBlocks) {
-            size_t at = 0;
-            for (auto& b : step.blocks) {
-                if (at + b.second > arrived) break;
-                file.replace(b.first, b.second, step.send, at, b.second);
-                at += b.second;
-            }
-        } else if (step.kind == Step::kTail) {
-            size_t whole = arrived == step.send.size() ? arrived : arrived / kPiece * kPiece;
-            if (file.size() < step.tailAt + whole) file.resize(step.tailAt + whole);
-            file.replace(step.tailAt, whole, step.send, 0, whole);
-        }
-        sent += step.send.size();
-    }
-    return file;
-}
-
-void ShutdownSend(ScriptedPeer& peer) {
-#ifdef _WIN32
-    shutdown(static_cast<SOCKET>(peer.sock.sock), SD_SEND);
-#else
-    shutdown(static_cast<int>(peer.sock.sock), SHUT_WR);
-#endif
-}
-
-// Plays script, sending only its first cut bytes; then ends its sending
-// and reads what the program still sends until it closes, so that every
-// byte sent reaches the program and the connection ends with a plain close.
-void Play(ScriptedPeer& peer, const Script& script, size_t cut = SIZE_MAX) {
-    size_t sent = 0;
-    for (const Step& step : script) {
-        if (step.receive > 0) {
-            std::string got;
-            if (!PeerReceive(peer, step.receive, &got, kQuickMs)) break;
-            continue;
-        }
-        if (sent >= cut) break;
-        size_t n = std::min(step.send.size(), cut - sent);
-        if (!PeerSend(peer, step.send.substr(0, n))) break;
-        sent += n;
-    }
-    ShutdownSend(peer);
-    std::string rest;
-    PeerReceiveUntilClosed(peer, &rest, 20000);
-    PeerClose(peer);
-}
-
-size_t ScriptBytes(const Script& s) {
-    size_t n = 0;
-    for (const Step& step : s) n += step.send.size();
-    return n;
-}
-
-// The cut points of every message of a script: before its first byte,
-// after its first, in its middle and before its last.
-std::vector<size_t> CutPoints(const Script& script) {
-    std::set<size_t> cuts;
-    size_t at = 0;
-    for (const Step& step : script) {
-        size_t n = step.send.size();
-        if (n == 0) continue;
-        cuts.insert(at);
-        if (n > 1) {
-            cuts.insert(at + 1);
-            cuts.insert(at + n / 2);
-            cuts.insert(at + n - 1);
-        }
-        if (step.kind == Step::kTail && n > kPiece) cuts.insert(at + kPiece + 1);
-        at += n;
-    }
-    return std::vector<size_t>(cuts.begin(), cuts.end());
-}
 
 std::vector<std::string> Last(const std::vector<std::string>& lines, size_t n) {
     if (lines.size() <= n) return lines;
@@ -253,16 +53,25 @@ std::set<std::string> Listing(const std::string& dir) {
 struct Side {
     std::string root, dir;
     std::string mode;  // original, copy or nothing
-    std::string file;  // the local file (empty for nothing)
     CliPeer cli;
     ScriptedPeer peer;
 };
 
+// Nothing that a peer sends may make the program ask for more than 64 MiB
+// of address space; its own buffers take a few MiB. AddressSanitizer needs
+// terabytes of address space, so there its allocator's own cap stands in.
+#if defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
+const bool kAllocationCapForChildren = [] {
+    const char* options = getenv("ASAN_OPTIONS");
+    std::string all = options ? std::string(options) + ":" : std::string();
+    setenv("ASAN_OPTIONS", (all + "max_allocation_size_mb=64").c_str(), 1);
+    return true;
+}();
+#endif
+
 std::vector<std::string> CliCommand(const std::vector<std::string>& args) {
     std::vector<std::string> all;
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
-    // Nothing that a peer sends may make the program ask for more than
-    // this: the largest buffer of these cases is one 64 KiB tail piece.
     if (FileExists("/usr/bin/prlimit")) all = {"/usr/bin/prlimit", "--as=" + std::to_string(64u << 20)};
 #endif
     all.push_back(CliPath());
@@ -272,24 +81,21 @@ std::vector<std::string> CliCommand(const std::vector<std::string>& args) {
 
 // Starts the program as mode with local (the file's bytes, unused for
 // nothing) and connects the peer to it; the program listens when listen.
-bool StartSide(Side& s, const std::string& name, const std::string& mode, const std::string& local, bool listen,
-               std::vector<std::string> extra = {}) {
+bool StartSide(Side& s, const std::string& name, const std::string& mode, const std::string& local, bool listen) {
     s.root = ScratchFolder("hostile-" + name);
     s.dir = s.root + "side/";
     s.mode = mode;
     fs::create_directories(s.dir);
     std::string path = s.dir;
-    if (mode != "nothing") {
-        s.file = local;
-        path += mode == "original" ? "orig.bin" : "copy.bin";
-        WriteFile(path, local);
-        extra.insert(extra.end(), {"--log-dir", s.dir});
-    }
     int port = NextPort();
     std::vector<std::string> args{mode, path};
+    if (mode != "nothing") {
+        args[1] = path += mode == "original" ? "orig.bin" : "copy.bin";
+        WriteFile(path, local);
+        args.insert(args.end(), {"--log-dir", s.dir});
+    }
     if (listen) args.insert(args.end(), {"--listen", "--port", std::to_string(port)});
     else args.insert(args.end(), {"--connect", "127.0.0.1", "--port", std::to_string(port)});
-    args.insert(args.end(), extra.begin(), extra.end());
     if (listen) {
         if (!SpawnProcess(s.cli.process, CliCommand(args), s.root + "cli.out", s.root + "cli.err")) return false;
         return WaitForLine(s.cli, "接続待ち・・・", 20000) && PeerConnect(s.peer, port, 10000);

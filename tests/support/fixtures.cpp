@@ -46,7 +46,15 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-bool FileExists(const std::string& path) { return fs::exists(path); }
+bool FileExists(const std::string& path) {
+#ifdef _WIN32
+    // The path is in the ANSI code page, which std::filesystem does not take.
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+    std::error_code ec;
+    return fs::exists(path, ec);
+#endif
+}
 
 std::string RandomBytes(size_t size, uint32_t seed) {
     std::string bytes(size, '\0');

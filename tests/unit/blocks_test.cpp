@@ -65,6 +65,9 @@ std::vector<uint32_t> PassSizes(uint32_t workBytes, uint32_t startSize, const Sp
         if (!ShouldRefine(m, transferState.blockSize)) break;
         transferState.blockSize = NextBlockSize(transferState.blockSize);
     }
+    FreeBlockList(transferState.blocks);
+    FreeBlockList(transferState.previousBlocks);
+    transferState.blocks = transferState.previousBlocks = nullptr;
     return sizes;
 }
 

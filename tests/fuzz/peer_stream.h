@@ -1,0 +1,18 @@
+// One transfer of the engine, run in this process through its real
+// connection and receive path, against a peer whose whole stream is a given
+// byte string: the fuzz target's body and the replay of its findings in the
+// test suite. The first three bytes choose this side's FileType, its file
+// and (for an Original) its block size; the rest is what the peer sends.
+// Not thread-safe: one run at a time, on any one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Runs one transfer to its end. Returns "" when everything that must hold
+// after any transfer held, else what did not.
+std::string RunPeerStream(const uint8_t* data, size_t size);
+// Inputs that make whole transfers in each role: the fuzzer's seeds.
+std::vector<std::string> SeedInputs();

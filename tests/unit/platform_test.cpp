@@ -1,0 +1,53 @@
+// The platform layer's promises that the engine relies on: exclusive opens,
+// no truncation of a file in use, and clear failures.
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/fixtures.h"
+
+TEST(PlatformFile, SecondOpenFailsWhileAnotherOpenerHoldsTheFile) {
+    std::string path = EnginePath(ScratchFolder("platform-sharing") + "held.bin");
+    WriteFile(ScratchFolder("platform-sharing") + "held.bin", "precious");
+    FileHandle holder;
+    ASSERT_TRUE(FileOpen(holder, path.c_str(), FileMode::ReadExisting));
+    for (FileMode mode : {FileMode::ReadExisting, FileMode::WriteExisting, FileMode::CreateTruncate,
+                          FileMode::ReadWriteAlways}) {
+        FileHandle second;
+        EXPECT_FALSE(FileOpen(second, path.c_str(), mode));
+        EXPECT_FALSE(SystemErrorText().empty());
+    }
+    FileClose(holder);
+    uint64_t size = 0;
+    ASSERT_TRUE(FileOpen(holder, path.c_str(), FileMode::ReadExisting));
+    ASSERT_TRUE(FileSize(holder, &size));
+    EXPECT_EQ(size, 8u);  // the refused create did not cut the file
+}
+
+TEST(PlatformFile, WritesLandAtTheirOffsetsAndMissingFilesAreNotCreated) {
+    std::string folder = ScratchFolder("platform-write");
+    std::string path = EnginePath(folder + "f.bin");
+    FileHandle file;
+    EXPECT_FALSE(FileOpen(file, path.c_str(), FileMode::WriteExisting));
+    EXPECT_FALSE(FileExists(folder + "f.bin"));
+    ASSERT_TRUE(FileOpen(file, path.c_str(), FileMode::CreateTruncate));
+    ASSERT_TRUE(FileWriteAt(file, 0, "abcdef", 6));
+    ASSERT_TRUE(FileWriteAt(file, 2, "XY", 2));
+    ASSERT_TRUE(FileAppend(file, "!", 1));
+    char buffer[16];
+    uint32_t got = 0;
+    FileClose(file);
+    ASSERT_TRUE(FileOpen(file, path.c_str(), FileMode::ReadExisting));
+    ASSERT_TRUE(FileReadAt(file, 1, buffer, sizeof buffer, &got));
+    EXPECT_EQ(std::string(buffer, got), "bXYef!");
+}
+
+TEST(PlatformFile, AJapaneseNameRoundTrips) {
+    std::string folder = ScratchFolder("platform-names");
+    std::string name = "表示ソ.bin";  // second bytes 0x5C and 0x7D among them
+    FileHandle file;
+    ASSERT_TRUE(FileOpen(file, (EnginePath(folder) + name).c_str(), FileMode::CreateTruncate));
+    FileClose(file);
+    EXPECT_TRUE(FileExists(folder + LocalName(name)));
+}
