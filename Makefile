@@ -14,7 +14,7 @@ WIN_DIR    := build/win
 WIN_PREFIX := $(CURDIR)/$(WIN_DIR)/wineprefix
 WIN_RUN    := $(CURDIR)/$(WIN_DIR)/run
 
-.PHONY: all deps build-native build-win test test-native test-win demo clean
+.PHONY: all deps build-native build-win test test-native test-win test-hardening demo clean
 
 all: build-native build-win
 
@@ -39,6 +39,7 @@ test: deps
 	status=0
 	$(MAKE) --no-print-directory test-native || status=1
 	$(MAKE) --no-print-directory test-win || status=1
+	$(MAKE) --no-print-directory test-hardening || status=1
 	if [[ $$status -ne 0 ]]; then echo "make test: FAILED (see the ctest output above)"; fi
 	exit $$status
 
@@ -76,6 +77,15 @@ test-win:
 	wine cmd.exe <"$(WIN_RUN)/keeper.in" >"$(WIN_RUN)/keeper.log" 2>&1 &
 	wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 	ctest --test-dir $(WIN_DIR) --output-on-failure -j$(CTEST_JOBS)
+
+# The native suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# one end-to-end repair under valgrind's memcheck, and a bounded fuzzing run.
+FUZZ_SECONDS ?= 60
+test-hardening:
+	@echo "=== hardening: sanitizers, valgrind, fuzzing ==="
+	bash scripts/sanitize.sh
+	bash scripts/valgrind-check.sh
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: deps build-native
 	bash scripts/demo.sh

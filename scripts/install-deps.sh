@@ -23,6 +23,7 @@ packages=(
     xvfb xauth
     locales fonts-ipafont-gothic
     rsync hyperfine
+    clang libclang-rt-14-dev valgrind iproute2
 )
 command -v python3 >/dev/null 2>&1 || packages+=(python3)
 
