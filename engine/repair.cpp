@@ -37,6 +37,7 @@ void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done
 void RepairBlocks() {
     int result = transferState.fileType == kOriginal ? SendDamagedBlocks() : ReceiveDamagedBlocks();
     if (result == -1) {
+        FlushProgress();  // the progress line keeps the last block that moved
         AddStatusLine("修復に失敗しました");
         EndTransfer();
     }

@@ -22,7 +22,7 @@ packages=(
     wine wine32:i386
     xvfb xauth
     locales fonts-ipafont-gothic
-    rsync hyperfine
+    rsync hyperfine time
     clang libclang-rt-14-dev valgrind iproute2
 )
 command -v python3 >/dev/null 2>&1 || packages+=(python3)
