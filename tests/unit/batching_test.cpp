@@ -14,6 +14,7 @@
 #include "engine/fileinfo.h"
 #include "engine/transfer_state.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/engine_peer_fixture.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/peer.h"
 #include "tests/support/recorder.h"
@@ -25,44 +26,17 @@ uint16_t CrcOf(const std::string& bytes, size_t at, size_t n) {
 
 std::string CrcBytes(uint16_t crc) { return std::string{static_cast<char>(crc & 0xFF), static_cast<char>(crc >> 8)}; }
 
-class BatchingTest : public testing::Test {
+class BatchingTest : public EnginePeerFixture {
 protected:
-    std::string folder;
     std::string original;
-    ScriptedPeer peer;
-
-    void SetUp() override {
-        ResetEngine();
-        folder = ScratchFolder(testing::UnitTest::GetInstance()->current_test_info()->name());
-        recorder.programFolder = EnginePath(folder);
-    }
-    void TearDown() override {
-        PeerClose(peer);
-        if (TransferRunning()) {
-            RequestStop();
-            WaitForTransferEnd();
-        }
-        ResetEngine();
-    }
 
     // The engine is the Original of bytes at the block size of divideIndex,
     // connected to the scripted Copy; the handshake is done and the Copy
     // has announced copySize.
     void StartOriginal(const std::string& bytes, int divideIndex, uint32_t copySize) {
         original = bytes;
-        WriteFile(folder + "orig.bin", bytes);
-        transferState.fileType = kOriginal;
-        strcpy(transferState.localPath, EnginePath(folder + "orig.bin").c_str());
-        strcpy(transferState.fileTitle, "orig.bin");
-        transferState.selectionKind = kFileSelected;
-        ASSERT_EQ(ReadLocalFileInfo(), FileInfoResult::Ok);
-        SetBlockFigures(divideIndex);
-        int port = NextPort();
-        ASSERT_TRUE(PeerListen(peer, port));
-        transferState.netRole = kClient;
-        transferState.port = port;
-        ASSERT_TRUE(StartTransfer());
-        ASSERT_TRUE(PeerAccept(peer, 10000));
+        ChooseLocalFile(kOriginal, "orig.bin", bytes, divideIndex);
+        StartAsClient();
         std::string got;
         ASSERT_TRUE(PeerReceive(peer, 4, &got));
         ASSERT_TRUE(PeerSend(peer, Word(kCopy)));

@@ -13,65 +13,22 @@
 #include "platform/file.h"
 #include "engine/transfer_state.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/engine_peer_fixture.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/peer.h"
 #include "tests/support/recorder.h"
 
 namespace {
-class EnginePeerTest : public testing::Test {
+class EnginePeerTest : public EnginePeerFixture {
 protected:
-    std::string folder;
-    ScriptedPeer peer;
-
-    void SetUp() override {
-        ResetEngine();
-        folder = ScratchFolder(testing::UnitTest::GetInstance()->current_test_info()->name());
-        recorder.programFolder = EnginePath(folder);
-    }
-    void TearDown() override {
-        PeerClose(peer);
-        if (TransferRunning()) {
-            RequestStop();
-            WaitForTransferEnd();
-        }
-        ResetEngine();
-    }
-
-    // This side holds file name with bytes, chosen as the window would.
     void ChooseFile(int fileType, const std::string& name, const std::string& bytes) {
-        WriteFile(folder + name, bytes);
-        transferState.fileType = fileType;
-        strcpy(transferState.localPath, EnginePath(folder + name).c_str());
-        strcpy(transferState.fileTitle, name.c_str());
-        transferState.selectionKind = kFileSelected;
-        ASSERT_EQ(ReadLocalFileInfo(), FileInfoResult::Ok);
-        SetBlockFigures(0);
+        ChooseLocalFile(fileType, name, bytes);
     }
 
     void ChooseFolder() {
         transferState.fileType = kNothing;
         strcpy(transferState.localPath, EnginePath(folder).c_str());
         transferState.selectionKind = kFolderSelected;
-    }
-
-    // This side connects as Client to the scripted peer, which listens.
-    void StartAsClient() {
-        int port = NextPort();
-        ASSERT_TRUE(PeerListen(peer, port));
-        transferState.netRole = kClient;
-        transferState.port = port;
-        ASSERT_TRUE(StartTransfer());
-        ASSERT_TRUE(PeerAccept(peer, 10000));
-    }
-
-    // Waits for the end; false when it took longer than timeoutMs.
-    bool Ends(int timeoutMs = 20000) {
-        for (int waited = 0; TransferRunning(); waited += 5) {
-            if (waited > timeoutMs) return false;
-            SleepMs(5);
-        }
-        WaitForTransferEnd();
-        return true;
     }
 
     std::vector<std::string> Tail(size_t n) {

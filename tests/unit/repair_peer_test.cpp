@@ -10,6 +10,7 @@
 #include "engine/transfer_state.h"
 #include "platform/file.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/engine_peer_fixture.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/peer.h"
 #include "tests/support/recorder.h"
@@ -26,40 +27,20 @@ std::string CrcList(const std::string& bytes, uint32_t blockSize, uint32_t lengt
     return list;
 }
 
-class RepairPeerTest : public testing::Test {
+class RepairPeerTest : public EnginePeerFixture {
 protected:
-    std::string folder, path;
-    ScriptedPeer peer;
+    std::string path;
 
     void SetUp() override {
-        ResetEngine();
-        folder = ScratchFolder(testing::UnitTest::GetInstance()->current_test_info()->name());
-        recorder.programFolder = EnginePath(folder);
+        EnginePeerFixture::SetUp();
         path = folder + "copy.bin";
-    }
-    void TearDown() override {
-        PeerClose(peer);
-        if (TransferRunning()) {
-            RequestStop();
-            WaitForTransferEnd();
-        }
-        ResetEngine();
     }
 
     // The Copy side connects to the scripted Original; the handshake and the
     // sizes pass as for an Original of originalSize bytes at 4096.
     void StartCopy(const std::string& copyBytes, uint32_t originalSize) {
-        WriteFile(path, copyBytes);
-        transferState.fileType = kCopy;
-        strcpy(transferState.localPath, EnginePath(path).c_str());
-        strcpy(transferState.fileTitle, "copy.bin");
-        transferState.selectionKind = kFileSelected;
-        int port = NextPort();
-        ASSERT_TRUE(PeerListen(peer, port));
-        transferState.netRole = kClient;
-        transferState.port = port;
-        ASSERT_TRUE(StartTransfer());
-        ASSERT_TRUE(PeerAccept(peer, 10000));
+        ChooseLocalFile(kCopy, "copy.bin", copyBytes);
+        StartAsClient();
         std::string got;
         ASSERT_TRUE(PeerReceive(peer, 4, &got));
         ASSERT_TRUE(PeerSend(peer, Word(kOriginal)));
@@ -77,10 +58,7 @@ protected:
         return false;
     }
 
-    void WaitForEnd() {
-        for (int i = 0; i < 4000 && TransferRunning(); ++i) SleepMs(5);
-        WaitForTransferEnd();
-    }
+    void WaitForEnd() { ASSERT_TRUE(Ends()); }
 };
 }  // namespace
 
