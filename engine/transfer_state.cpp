@@ -15,18 +15,24 @@
 TransferState transferState;
 
 namespace {
-// Guards workerThread between Start, which stores it, and FinishWorker,
+// Guards workerThread between Start, which stores it, and the worker's end,
 // which may run before Start has returned when the worker ends at once.
 std::mutex lifecycleMutex;
 std::condition_variable workerEnded;
 bool workerRunning = false;
 
+// The front end's part of the end runs here, once the unwinding has closed
+// every file that the transfer held at any depth: the reload of a Copy's
+// figures must find its file free.
 void RunWorker() {
     try {
         WorkerMain();
     } catch (const TransferEnded&) {
     }
+    FlushProgress();
+    RestoreIdleWindow();
     std::lock_guard<std::mutex> lock(lifecycleMutex);
+    ThreadCloseHandle(transferState.workerThread);
     workerRunning = false;
     workerEnded.notify_all();
 }
@@ -83,12 +89,4 @@ void EndTransfer() {
     FinishWorker();
 }
 
-void FinishWorker() {
-    FlushProgress();
-    RestoreIdleWindow();
-    {
-        std::lock_guard<std::mutex> lock(lifecycleMutex);
-        ThreadCloseHandle(transferState.workerThread);
-    }
-    throw TransferEnded{};
-}
+void FinishWorker() { throw TransferEnded{}; }

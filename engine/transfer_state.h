@@ -81,5 +81,6 @@ int CanOpenFile(const char* path);
 // Full clean-up after a connection exists: frees the lists, closes the
 // sockets, shows "切断しました" and a blank line, then FinishWorker.
 [[noreturn]] void EndTransfer();
-// Restores the front end and ends the worker.
+// Ends the worker; once everything the transfer held is released, the
+// thread restores the front end (RestoreIdleWindow) and ends.
 [[noreturn]] void FinishWorker();

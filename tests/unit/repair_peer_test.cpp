@@ -146,3 +146,23 @@ TEST_F(RepairPeerTest, RepairThatCannotWriteTheFileFailsCleanly) {
     EXPECT_EQ(lines[lines.size() - 2], "切断しました");
     EXPECT_TRUE(ReadFile(path) == copy);
 }
+
+TEST_F(RepairPeerTest, CopyCutOffInTheTailStaysChosenWithItsNewSize) {
+    std::string original = RandomBytes(4096 + 4 * 65536, 6);
+    StartCopy(original.substr(0, 4096), static_cast<uint32_t>(original.size()));
+    ASSERT_TRUE(PeerSend(peer, CrcList(original, 4096, 4096)));
+    std::string got;
+    ASSERT_TRUE(PeerReceive(peer, 2, &got));
+    // The connection breaks inside the second piece, while the tail holds
+    // the file open: the reload at the end must still find the file free.
+    ASSERT_TRUE(PeerSend(peer, original.substr(4096, 65536 + 100)));
+    for (int i = 0; i < 2000 && ReadFile(path).size() < 4096 + 65536; ++i) SleepMs(5);
+    PeerClose(peer);
+    WaitForEnd();
+    EXPECT_TRUE(recorder.errors.empty());
+    EXPECT_EQ(transferState.selectionKind, kFileSelected);
+    EXPECT_EQ(transferState.localSize, 4096u + 65536u);
+    EXPECT_TRUE(ReadFile(path) == original.substr(0, 4096 + 65536));
+    std::vector<std::string> lines = RecordedLines();
+    EXPECT_EQ(lines[lines.size() - 3], "相手との接続が切れました");
+}
