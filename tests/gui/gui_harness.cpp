@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app/main_window.h"
+#include "app/resource.h"
 #include "app/status_list.h"
 #include "engine/transfer_state.h"
 
@@ -117,6 +118,23 @@ std::string Text(HWND dialog, int id) {
     char text[1024] = {};
     GetDlgItemTextA(dialog, id, text, sizeof text);
     return text;
+}
+
+namespace {
+const int kSettings[] = {IDC_START,  IDC_ORIGINAL, IDC_COPY,        IDC_NOTHING, IDC_CLIENT,
+                         IDC_SERVER, IDC_BROWSE,   IDC_DIVIDE_SIZE, IDC_YOUR_IP, IDC_PORT, IDC_REMOTE_IP};
+}  // namespace
+
+bool InTransferState(HWND w) {
+    for (int id : kSettings)
+        if (Enabled(w, id)) return false;
+    return Enabled(w, IDC_STOP);
+}
+
+bool Idle(HWND w) {
+    for (int id : kSettings)
+        if (id != IDC_REMOTE_IP && !Enabled(w, id)) return false;
+    return Enabled(w, IDC_REMOTE_IP) == (transferState.netRole == kClient) && !Enabled(w, IDC_STOP);
 }
 
 void SetText(HWND dialog, int id, const std::string& text) { SetDlgItemTextA(dialog, id, text.c_str()); }

@@ -33,6 +33,10 @@ void ResetTransferState();
 // Control state, read through messages to the control's thread.
 bool Checked(HWND dialog, int id);
 bool Enabled(HWND dialog, int id);
+// The main window in its transfer state: every setting disabled, Stop enabled.
+bool InTransferState(HWND window);
+// The main window idle: settings enabled, Remote IP only for a Client, Stop disabled.
+bool Idle(HWND window);
 std::string Text(HWND dialog, int id);
 void SetText(HWND dialog, int id, const std::string& text);
 // The user's click: the button checks itself (auto radio) and notifies.

@@ -56,20 +56,6 @@ const Round kCycle[kWarmUpRounds] = {
     {Kind::Repair, kCopy, kClient},     {Kind::Stop, kOriginal, kServer},
 };
 
-const int kSettings[] = {IDC_START,  IDC_ORIGINAL, IDC_COPY,        IDC_NOTHING, IDC_CLIENT,
-                         IDC_SERVER, IDC_BROWSE,   IDC_DIVIDE_SIZE, IDC_YOUR_IP, IDC_PORT, IDC_REMOTE_IP};
-
-bool InTransferState(HWND w) {
-    for (int id : kSettings)
-        if (Enabled(w, id)) return false;
-    return Enabled(w, IDC_STOP);
-}
-
-bool Idle(HWND w) {
-    for (int id : kSettings)
-        if (id != IDC_REMOTE_IP && !Enabled(w, id)) return false;
-    return Enabled(w, IDC_REMOTE_IP) == (transferState.netRole == kClient) && !Enabled(w, IDC_STOP);
-}
 
 // The status list's lines from index from on: only this transfer's, so that
 // polling stays cheap while the list grows over the whole run.

@@ -19,20 +19,6 @@
 #include "tests/support/fixtures.h"
 
 namespace {
-const int kSettings[] = {IDC_START,  IDC_ORIGINAL, IDC_COPY,        IDC_NOTHING, IDC_CLIENT,
-                         IDC_SERVER, IDC_BROWSE,   IDC_DIVIDE_SIZE, IDC_YOUR_IP, IDC_PORT, IDC_REMOTE_IP};
-
-bool InTransferState(HWND w) {
-    for (int id : kSettings)
-        if (Enabled(w, id)) return false;
-    return Enabled(w, IDC_STOP);
-}
-
-bool Idle(HWND w) {
-    for (int id : kSettings)
-        if (id != IDC_REMOTE_IP && !Enabled(w, id)) return false;
-    return Enabled(w, IDC_REMOTE_IP) == (transferState.netRole == kClient) && !Enabled(w, IDC_STOP);
-}
 
 // Start in the window (which listens), then the peer with args; both to
 // their end. The window's state while the transfer runs is checked.

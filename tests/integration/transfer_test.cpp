@@ -23,6 +23,7 @@ std::string Damaged(std::string bytes, size_t offset, size_t count = 1) {
 }
 
 struct Pair {
+    explicit Pair(std::string f) : folder(std::move(f)) {}
     std::string folder;
     CliPeer original, copy;
 };
