@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/transfer_state.h"
+#include "tests/support/fixtures.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
@@ -14,5 +15,7 @@ int main(int argc, char** argv) {
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_LISTVIEW_CLASSES;
     InitCommonControlsEx(&controls);
-    return RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+    RemoveScratchFolders();
+    return result;
 }

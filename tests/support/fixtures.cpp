@@ -18,14 +18,24 @@
 
 namespace fs = std::filesystem;
 
-std::string ScratchFolder(const std::string& name) {
+namespace {
+fs::path ScratchRoot() {
     fs::path root = fs::temp_directory_path() / "blockmend-tests";
 #ifdef _WIN32
-    root /= "w" + std::to_string(GetCurrentProcessId());
+    return root / ("w" + std::to_string(GetCurrentProcessId()));
 #else
-    root /= "p" + std::to_string(getpid());
+    return root / ("p" + std::to_string(getpid()));
 #endif
-    fs::path dir = root / name;
+}
+}  // namespace
+
+void RemoveScratchFolders() {
+    std::error_code ec;
+    fs::remove_all(ScratchRoot(), ec);
+}
+
+std::string ScratchFolder(const std::string& name) {
+    fs::path dir = ScratchRoot() / name;
     std::error_code ec;
     fs::remove_all(dir, ec);
     fs::create_directories(dir);

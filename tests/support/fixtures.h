@@ -10,6 +10,9 @@
 
 // A fresh, empty folder for one test (UTF-8 path, ending in a separator).
 std::string ScratchFolder(const std::string& name);
+// Removes every scratch folder of this process (at the end of a test program:
+// some tests leave hundreds of MiB behind).
+void RemoveScratchFolders();
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);

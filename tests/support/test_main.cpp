@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/net.h"
+#include "tests/support/fixtures.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     SocketsStartup();
-    return RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+    RemoveScratchFolders();
+    return result;
 }
