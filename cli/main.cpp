@@ -12,6 +12,7 @@
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
 #include "platform/console.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/net.h"
 #include "platform/text.h"
@@ -19,24 +20,27 @@
 namespace {
 const char kVersion[] = "blockmend-cli 1.0.0";
 
-const char kUsage[] =
-    "usage:\n"
-    "  blockmend-cli original FILE (--listen | --connect IPV4) [--port N] [--block-size N] [--log-dir DIR] [--allow IPV4]\n"
-    "  blockmend-cli copy     FILE (--listen | --connect IPV4) [--port N] [--log-dir DIR] [--allow IPV4]\n"
-    "  blockmend-cli nothing  DIR  (--listen | --connect IPV4) [--port N] [--overwrite | --save-as NAME] [--allow IPV4]\n"
-    "\n"
-    "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
-    "  original      this side holds the correct file\n"
-    "  copy          this side holds the damaged copy, repaired in place\n"
-    "  nothing       this side has no copy yet; the whole file is received into DIR\n"
-    "  --listen      wait for the peer (server); --connect IPV4: connect to it (client)\n"
-    "  --port N      TCP port, default 46699\n"
-    "  --block-size  first block size: 4096, 8192, ... 16777216 (default: suggested from the size)\n"
-    "  --log-dir     folder of the comparison log (default: the program's folder)\n"
-    "  --overwrite   replace an existing file of the received name\n"
-    "  --save-as     use NAME instead when the received name exists\n"
-    "  --allow IPV4  with --listen: accept only this peer address\n"
-    "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n";
+void PrintUsage() {
+    printf("usage:\n"
+           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST]\n"
+           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST]\n"
+           "\n"
+           "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
+           "  original      this side holds the correct file\n"
+           "  copy          this side holds the damaged copy, repaired in place\n"
+           "  nothing       this side has no copy yet; the whole file is received into DIR\n"
+           "  --listen      wait for the peer (server); --connect HOST: connect to it (client);\n"
+           "                HOST is an IPv4 address or a host name\n"
+           "  --port N      TCP port, default 46699\n"
+           "  --block-size  first block size: 4096, 8192, ... 16777216 (default: suggested from the size)\n"
+           "  --log-dir     folder of the comparison log (default: %s)\n"
+           "  --overwrite   replace an existing file of the received name\n"
+           "  --save-as     use NAME instead when the received name exists\n"
+           "  --allow HOST  with --listen: accept only this peer address\n"
+           "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n",
+           DefaultLogFolderHelp());
+}
 
 int stopSignals = 0;
 
@@ -48,8 +52,25 @@ void OnStopSignal() {
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
-    fprintf(stderr, "blockmend-cli: %s\n\n%s", message.c_str(), kUsage);
+    fprintf(stderr, "blockmend-cli: %s\nTry 'blockmend-cli --help'\n", message.c_str());
     exit(2);
+}
+
+// Errors of the set-up before a transfer starts, in the form of the
+// system errors a transfer shows: "Error: WHAT: TEXT" on stderr, exit 1.
+[[noreturn]] void SetupError(const std::string& what) {
+    std::string text;
+    if (!Cp932ToUtf8(SystemErrorText(), &text)) text = "unknown error";
+    fprintf(stderr, "Error: %s: %s\n", what.c_str(), text.c_str());
+    exit(1);
+}
+
+// An address given as a number or a host name, looked up once.
+uint32_t ResolveOrExit(const std::string& host) {
+    uint32_t address = 0;
+    if (host.empty() || host.size() >= 256) UsageError("not a host: " + host);
+    if (!ResolveHostIpv4(host.c_str(), &address)) SetupError("cannot resolve " + host);
+    return address;
 }
 
 std::string ToCp932(const std::string& utf8, const char* what) {
@@ -72,17 +93,13 @@ std::string WithSeparator(std::string folder) {
     if (folder.back() != '/' && folder.back() != '\\') folder += PathSeparator();
     return folder;
 }
-
-bool IsIpv4(const std::string& text) {
-    return !text.empty() && text.size() < 20 && (ParseIpv4(text.c_str()) != 0xFFFFFFFFu || text == "255.255.255.255");
-}
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args = ProgramArguments(argc, argv);
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
-            fputs(kUsage, stdout);
+            PrintUsage();
             return 0;
         }
         if (args[i] == "--version") {
@@ -101,6 +118,7 @@ int main(int argc, char** argv) {
     bool listen = false, connect = false;
     int blockSize = 0;
     std::string logDir;
+    std::string connectHost;
     std::string allow;
     for (size_t i = 3; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -112,8 +130,7 @@ int main(int argc, char** argv) {
         if (a == "--listen") listen = true;
         else if (a == "--connect") {
             connect = true;
-            cliSettings.remoteIp = value("--connect");
-            if (!IsIpv4(cliSettings.remoteIp)) UsageError("not a numeric IPv4 address: " + cliSettings.remoteIp);
+            connectHost = value("--connect");
         } else if (a == "--port") {
             if (!ParseNumber(value("--port"), 65535, &number) || number == 0) UsageError("bad port");
             transferState.port = static_cast<int32_t>(number);
@@ -131,7 +148,6 @@ int main(int argc, char** argv) {
             cliSettings.saveAs = ToCp932(value("--save-as"), "--save-as NAME");
         } else if (a == "--allow") {
             allow = value("--allow");
-            if (!IsIpv4(allow)) UsageError("not a numeric IPv4 address: " + allow);
         } else {
             UsageError("unknown or misplaced option: " + a);
         }
@@ -140,12 +156,21 @@ int main(int argc, char** argv) {
     if (cliSettings.overwrite && cliSettings.haveSaveAs) UsageError("give at most one of --overwrite and --save-as");
     if (!allow.empty() && !listen) UsageError("--allow goes with --listen");
     transferState.netRole = listen ? kServer : kClient;
-    if (!allow.empty()) transferState.allowedPeer = ParseIpv4(allow.c_str());
+    if (connect) {
+        // The engine takes the peer as the dotted text a user types.
+        char dotted[20];
+        FormatIpv4(ResolveOrExit(connectHost), dotted, sizeof dotted);
+        cliSettings.remoteIp = dotted;
+    }
+    if (!allow.empty()) transferState.allowedPeer = ResolveOrExit(allow);
 
-    cliSettings.logFolder = logDir.empty() ? ExecutableFolder() : WithSeparator(ToCp932(logDir, "--log-dir DIR"));
+    cliSettings.logFolder = logDir.empty() ? DefaultLogFolder() : WithSeparator(ToCp932(logDir, "--log-dir DIR"));
     if (transferState.fileType == kNothing) {
         std::string folder = WithSeparator(ToCp932(path, "DIR"));
         if (folder.size() >= static_cast<size_t>(kPathSize)) UsageError("DIR is too long");
+        // Found out now rather than after the peer has waited and sent its
+        // name.
+        if (!FolderWritable(folder.c_str())) SetupError(path);
         strcpy(transferState.localPath, folder.c_str());
         transferState.selectionKind = kFolderSelected;
     } else {

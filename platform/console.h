@@ -11,6 +11,14 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // The folder of the running executable, in code page 932, ending in a
 // separator.
 std::string ExecutableFolder();
+// Where the comparison log goes when no folder is given, in code page 932,
+// ending in a separator: on POSIX a per-user state folder
+// ($XDG_STATE_HOME/blockmend, else ~/.local/state/blockmend, created here
+// when missing), since an installed program's folder is not the user's to
+// write; on Windows the program's folder. DefaultLogFolderHelp says which,
+// for --help.
+std::string DefaultLogFolder();
+const char* DefaultLogFolderHelp();
 bool StdoutIsTerminal();
 bool StdinIsTerminal();
 // Prepares the console for UTF-8 output.

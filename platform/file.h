@@ -44,5 +44,10 @@ bool FileAppend(FileHandle& file, const void* buffer, uint32_t count);
 bool FileSetEnd(FileHandle& file, uint64_t size);
 bool FileSize(FileHandle& file, uint64_t* size);
 
+// Whether folder exists as a folder and a new file can be made in it (a
+// scratch file is made and removed). False with the thread's last error set
+// when not.
+bool FolderWritable(const char* folder);
+
 // Separator between a folder and a name in paths of this system.
 char PathSeparator();

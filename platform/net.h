@@ -47,3 +47,8 @@ NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved)
 uint32_t ParseIpv4(const char* text);
 // Dotted-decimal text of an address in network byte order.
 void FormatIpv4(uint32_t address, char* text, int size);
+// The IPv4 address of host (a dotted-decimal address or a host name looked
+// up once), in network byte order. On failure the thread's last error
+// (SystemErrorText) says why. Used by the command-line peer before a
+// transfer starts.
+bool ResolveHostIpv4(const char* host, uint32_t* address);

@@ -4,7 +4,7 @@
 # 127.0.0.1. Shows both sides' status lines and checks the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cli=${BLOCKMEND_CLI:-build/native/blockmend-cli}
+cli=${BLOCKMEND_CLI:-build/cli/blockmend-cli}
 work=${DEMO_DIR:-build/demo}
 size_mib=${DEMO_SIZE_MIB:-64}
 port=${DEMO_PORT:-46699}

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Creates and initialises a 32-bit Wine prefix for running the Windows build:
-# no Mono/Gecko install prompts, Japanese locale (code page 932), and IPA Gothic
-# standing in for the Japanese UI fonts (MS PGothic, MS UI Gothic, ...).
-# Usage: wine-prefix.sh PREFIXDIR    Idempotent: a stamp file marks a finished prefix;
-# it holds a hash of this script, so a prefix made by an older version is redone.
+# Creates and initialises a Wine prefix for running the Windows build: 32-bit
+# (i686, the default) or 64-bit (x86_64), no Mono/Gecko install prompts,
+# Japanese locale (code page 932), and IPA Gothic standing in for the Japanese
+# UI fonts (MS PGothic, MS UI Gothic, ...).
+# Usage: wine-prefix.sh PREFIXDIR [i686|x86_64]    Idempotent: a stamp file marks a
+# finished prefix; it holds a hash of this script and the architecture, so a
+# prefix made by an older version is redone. Each build folder has its own prefix.
 set -euo pipefail
 
-if [[ $# -ne 1 ]]; then
-    echo "usage: wine-prefix.sh PREFIXDIR" >&2
+if [[ $# -lt 1 || $# -gt 2 ]]; then
+    echo "usage: wine-prefix.sh PREFIXDIR [i686|x86_64]" >&2
     exit 2
 fi
+arch=${2:-i686}
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+wine_for_arch "$arch"
 mkdir -p "$1"
 prefix=$(cd "$1" && pwd)
 stamp=$prefix/.blockmend-prefix-ready
 
-version=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-16)
+version="$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-16) $arch"
 
 # Several test processes may ask for the same prefix at once; one builds it.
 exec 9>"$prefix/.blockmend-prefix.lock"
@@ -24,7 +29,6 @@ if [[ -f $stamp && $(<"$stamp") == "$version" ]]; then
 fi
 
 export WINEPREFIX=$prefix
-export WINEARCH=win32
 export WINEDEBUG=-all
 # Empty overrides disable mscoree/mshtml, so wineboot does not offer Mono or Gecko.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -43,7 +47,7 @@ run_logged() {
 
 echo "wine-prefix: initialising $prefix"
 start=$SECONDS
-run_logged wine wineboot -i
+run_logged "$WINE" wineboot -i
 run_logged wineserver -w
 
 font_src=/usr/share/fonts/opentype/ipafont-gothic
@@ -85,7 +89,7 @@ trap 'rm -f "$reg_utf8"' EXIT
 } >"$reg_utf8"
 reg_file=$prefix/drive_c/blockmend-fonts.reg
 { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$reg_utf8"; } >"$reg_file"
-run_logged wine regedit /S 'C:\blockmend-fonts.reg'
+run_logged "$WINE" regedit /S 'C:\blockmend-fonts.reg'
 run_logged wineserver -w
 rm -f "$reg_file"
 

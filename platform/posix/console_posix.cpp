@@ -3,7 +3,10 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <pthread.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/text.h"
@@ -28,6 +31,34 @@ std::string ExecutableFolder() {
     if (!Utf8ToCp932(utf8, &folder)) return "./";
     return folder;
 }
+
+std::string DefaultLogFolder() {
+    // The state folder is meant to be absolute; a relative XDG_STATE_HOME is
+    // ignored.
+    std::string base;
+    const char* state = getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        base = state;
+    } else {
+        const char* home = getenv("HOME");
+        if (home == nullptr || home[0] == '\0') {
+            const passwd* user = getpwuid(getuid());
+            home = user != nullptr ? user->pw_dir : nullptr;
+        }
+        if (home == nullptr || home[0] == '\0') return ExecutableFolder();
+        base = std::string(home) + "/.local/state";
+    }
+    std::string folder = base + "/blockmend/";
+    // Made step by step, as mkdir -p would; a failure shows up when the log
+    // is opened, with the system's reason.
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
+        mkdir(folder.substr(0, slash).c_str(), 0700);
+    std::string converted;
+    if (!Utf8ToCp932(folder, &converted)) return ExecutableFolder();
+    return converted;
+}
+
+const char* DefaultLogFolderHelp() { return "$XDG_STATE_HOME/blockmend, else ~/.local/state/blockmend"; }
 
 bool StdoutIsTerminal() { return isatty(1) == 1; }
 bool StdinIsTerminal() { return isatty(0) == 1; }

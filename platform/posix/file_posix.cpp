@@ -5,6 +5,7 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -132,6 +133,37 @@ bool FileSize(FileHandle& file, uint64_t* size) {
         return false;
     }
     *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool FolderWritable(const char* folder) {
+    std::string native;
+    if (!Cp932ToUtf8(folder, &native)) {
+        errno = EILSEQ;
+        SaveLastError();
+        return false;
+    }
+    if (native.empty()) native.push_back('.');
+    struct stat info;
+    if (stat(native.c_str(), &info) != 0) {
+        SaveLastError();
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        SaveLastError();
+        return false;
+    }
+    // access() would answer yes for root on a folder made immutable; making
+    // a file is the question that matters.
+    std::string probe = native + "/.blockmend-XXXXXX";
+    int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        SaveLastError();
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
     return true;
 }
 

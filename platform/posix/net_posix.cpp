@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -141,4 +142,25 @@ void FormatIpv4(uint32_t address, char* text, int size) {
     in_addr a;
     a.s_addr = address;
     snprintf(text, static_cast<size_t>(size), "%s", inet_ntoa(a));
+}
+
+bool ResolveHostIpv4(const char* host, uint32_t* address) {
+    in_addr numeric;
+    if (inet_pton(AF_INET, host, &numeric) == 1) {
+        *address = numeric.s_addr;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host, nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        if (rc == EAI_SYSTEM) SaveLastError();
+        else SaveErrorText(rc != 0 ? gai_strerror(rc) : "no IPv4 address");
+        return false;
+    }
+    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
 }

@@ -53,6 +53,10 @@ std::string ExecutableFolder() {
     return std::string(path, cut);
 }
 
+std::string DefaultLogFolder() { return ExecutableFolder(); }
+
+const char* DefaultLogFolderHelp() { return "the program's folder"; }
+
 bool StdoutIsTerminal() { return _isatty(1) != 0; }
 bool StdinIsTerminal() { return _isatty(0) != 0; }
 void PrepareConsole() { SetConsoleOutputCP(CP_UTF8); }

@@ -118,4 +118,24 @@ bool FileSize(FileHandle& file, uint64_t* size) {
     return true;
 }
 
+bool FolderWritable(const char* folder) {
+    DWORD attributes = GetFileAttributesA(folder[0] != '\0' ? folder : ".");
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        SaveLastError();
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetLastError(ERROR_DIRECTORY);
+        SaveLastError();
+        return false;
+    }
+    char probe[MAX_PATH];
+    if (GetTempFileNameA(folder[0] != '\0' ? folder : ".", "bmd", 0, probe) == 0) {
+        SaveLastError();
+        return false;
+    }
+    DeleteFileA(probe);
+    return true;
+}
+
 char PathSeparator() { return '\\'; }

@@ -2,6 +2,7 @@
 #include "platform/net.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -144,4 +145,25 @@ void FormatIpv4(uint32_t address, char* text, int size) {
     in_addr a;
     a.s_addr = address;
     snprintf(text, static_cast<size_t>(size), "%s", inet_ntoa(a));
+}
+
+bool ResolveHostIpv4(const char* host, uint32_t* address) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        SaveLastError();
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    bool ok = getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr;
+    if (ok) {
+        *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        freeaddrinfo(found);
+    } else {
+        SaveSocketError();
+    }
+    WSACleanup();
+    return ok;
 }

@@ -7,6 +7,7 @@ set -euo pipefail
 linux_cli=$1
 shift
 windows_cli=("$@")
+[[ -x $linux_cli ]] || { echo "mixed builds: no Linux peer at $linux_cli (build the native build first)"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 port=$((30000 + RANDOM % 20000))

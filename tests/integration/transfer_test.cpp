@@ -368,7 +368,7 @@ TEST(Transfer, ClientStartedBeforeAnyServer) {
     EXPECT_EQ(client.lines, (std::vector<std::string>{"接続中・・・", "接続できませんでした", "切断しました", ""}));
 }
 
-TEST(Transfer, UsageErrorsExitWithTwo) {
+TEST(Transfer, UsageErrorsExitWithTwoAndOneLine) {
     std::string folder = ScratchFolder("usage");
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {},
@@ -376,11 +376,41 @@ TEST(Transfer, UsageErrorsExitWithTwo) {
              {"original", "x", "--listen", "--connect", "127.0.0.1"},
              {"sideways", "x", "--listen"},
              {"original", "x", "--listen", "--block-size", "12288"},
-             {"copy", "x", "--connect", "example.org"},
+             {"copy", "x", "--connect"},
              {"copy", "x", "--listen", "--port", "70000"}}) {
         CliPeer peer;
         StartCli(peer, folder, "usage", args);
         FinishCli(peer);
         EXPECT_EQ(peer.exitCode, 2);
+        // The reason on one line and where to look, not the whole usage.
+        size_t first = peer.errors.find('\n');
+        ASSERT_NE(first, std::string::npos) << peer.errors;
+        EXPECT_EQ(peer.errors.rfind("blockmend-cli: ", 0), 0u) << peer.errors;
+        EXPECT_EQ(peer.errors.substr(first + 1), "Try 'blockmend-cli --help'\n") << peer.errors;
+    }
+}
+
+// What cannot work is found before the side listens or connects: a Nothing
+// side's folder that is missing or not a folder, a peer name that does not
+// resolve.
+TEST(Transfer, SetupErrorsEndBeforeTheConnection) {
+    std::string folder = ScratchFolder("setup");
+    WriteFile(folder + "plain.bin", "x");
+    struct Case {
+        std::vector<std::string> args;
+        std::string errorStart;
+    } cases[] = {
+        {{"nothing", folder + "missing", "--listen", "--port", Port(NextPort())}, "Error: " + folder + "missing: "},
+        {{"nothing", folder + "plain.bin", "--listen", "--port", Port(NextPort())}, "Error: " + folder + "plain.bin: "},
+        {{"copy", folder + "plain.bin", "--connect", "no-such-host.invalid", "--log-dir", folder},
+         "Error: cannot resolve no-such-host.invalid: "},
+    };
+    for (const Case& c : cases) {
+        CliPeer peer;
+        StartCli(peer, folder, "setup", c.args);
+        FinishCli(peer, 30000);
+        EXPECT_EQ(peer.exitCode, 1) << c.args[1];
+        EXPECT_TRUE(peer.lines.empty()) << c.args[1];
+        EXPECT_EQ(peer.errors.rfind(c.errorStart, 0), 0u) << peer.errors;
     }
 }
