@@ -383,10 +383,12 @@ TEST(Transfer, UsageErrorsExitWithTwoAndOneLine) {
         FinishCli(peer);
         EXPECT_EQ(peer.exitCode, 2);
         // The reason on one line and where to look, not the whole usage.
-        size_t first = peer.errors.find('\n');
-        ASSERT_NE(first, std::string::npos) << peer.errors;
-        EXPECT_EQ(peer.errors.rfind("blockmend-cli: ", 0), 0u) << peer.errors;
-        EXPECT_EQ(peer.errors.substr(first + 1), "Try 'blockmend-cli --help'\n") << peer.errors;
+        std::string errors = peer.errors;
+        std::erase(errors, '\r');  // Windows consoles end lines with CR LF
+        size_t first = errors.find('\n');
+        ASSERT_NE(first, std::string::npos) << errors;
+        EXPECT_EQ(errors.rfind("blockmend-cli: ", 0), 0u) << errors;
+        EXPECT_EQ(errors.substr(first + 1), "Try 'blockmend-cli --help'\n") << errors;
     }
 }
 
