@@ -21,14 +21,15 @@ for f in usr/bin/blockmend-cli usr/share/man/man1/blockmend-cli.1.gz usr/share/d
 done
 cli=$work/root/usr/bin/blockmend-cli
 
-# A repair between two installed binaries; the copy side connects by name.
+# A repair between two installed binaries; the copy side connects by name,
+# and the original side lets only that name in.
 head -c 3000000 /dev/urandom >"$work/original.bin"
 cp "$work/original.bin" "$work/copy.bin"
 printf 'DAMAGE' | dd of="$work/copy.bin" bs=1 seek=1234567 conv=notrunc status=none
 truncate -s 2900000 "$work/copy.bin"
 port=$((30000 + RANDOM % 20000))
 export XDG_STATE_HOME=$work/state
-"$cli" original "$work/original.bin" --listen --port $port >"$work/original.out" 2>&1 &
+"$cli" original "$work/original.bin" --listen --allow localhost --port $port >"$work/original.out" 2>&1 &
 server=$!
 for _ in $(seq 100); do grep -q . "$work/original.out" 2>/dev/null && break; sleep 0.05; done
 copy_rc=0 original_rc=0
