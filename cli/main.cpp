@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
         else if (a == "--connect") {
             connect = true;
             connectHost = value("--connect");
+            if (connectHost.empty()) UsageError("--connect needs a host");
         } else if (a == "--port") {
             if (!ParseNumber(value("--port"), 65535, &number) || number == 0) UsageError("bad port");
             transferState.port = static_cast<int32_t>(number);
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
             cliSettings.saveAs = ToCp932(value("--save-as"), "--save-as NAME");
         } else if (a == "--allow") {
             allow = value("--allow");
+            if (allow.empty()) UsageError("--allow needs a host");
         } else {
             UsageError("unknown or misplaced option: " + a);
         }

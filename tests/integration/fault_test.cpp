@@ -478,9 +478,26 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
         Pair p{ScratchFolder("read-only-folder")};
         WriteFile(p.dir + "orig.bin", original);
         fs::create_directories(p.dir + "into");
+        {
+            // Found before the side waits for its peer.
+            Immutable guard(p.dir + "into");
+            ASSERT_TRUE(guard.set);
+            CliPeer early;
+            StartCli(early, p.dir, "early", {"nothing", p.dir + "into", "--listen", "--port", Port(NextPort())});
+            FinishCli(early, kQuickMs);
+            EXPECT_EQ(early.exitCode, 1);
+            EXPECT_TRUE(early.lines.empty());
+            EXPECT_EQ(early.errors, "Error: " + p.dir + "into: Operation not permitted\n");
+        }
+        // Made read-only while the side waits: the name is refused over the
+        // wire.
+        int port = NextPort();
+        ASSERT_TRUE(StartCli(p.other, p.dir, "other", {"nothing", p.dir + "into", "--listen", "--port", Port(port)}));
+        ASSERT_TRUE(WaitForLine(p.other, "接続待ち・・・", 20000));
         Immutable guard(p.dir + "into");
         ASSERT_TRUE(guard.set);
-        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir}, {"nothing", p.dir + "into"}, false);
+        ASSERT_TRUE(StartCli(p.original, p.dir, "original",
+                             {"original", p.dir + "orig.bin", "--log-dir", p.dir, "--connect", "127.0.0.1", "--port", Port(port)}));
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
