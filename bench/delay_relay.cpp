@@ -109,14 +109,13 @@ sockaddr_in Address(const char* ip, const char* port) {
     return addr;
 }
 
-// Reads what `from` has; false when it would block.
-// A piece leaves `delay` after it was read, but not before `earliest` plus
-// the delay (what the connecting side sends before the link's set-up
-// finished).
+// Reads what `from` has into the queue; false when it would block or the
+// stream has ended. A piece leaves `delay` after it was read, but not before
+// `earliest` plus the delay (what the connecting side sends before the
+// link's set-up would have finished).
 bool ReadSome(Direction& d, int side, Counts& counts, int64_t delay, int64_t earliest) {
-    Piece piece;
-    piece.bytes.resize(kPieceSize);
-    ssize_t n = recv(d.from, piece.bytes.data(), kPieceSize, 0);
+    static char buffer[kPieceSize];
+    ssize_t n = recv(d.from, buffer, kPieceSize, 0);
     if (n < 0 && errno == EINTR) return true;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
     int64_t now = NowMicros();
@@ -126,7 +125,9 @@ bool ReadSome(Direction& d, int side, Counts& counts, int64_t delay, int64_t ear
         d.endDue = (now > earliest ? now : earliest) + delay;
         return false;
     }
-    piece.bytes.resize(static_cast<size_t>(n));
+    // A piece holds exactly what was read: thousands of small ones may wait.
+    Piece piece;
+    piece.bytes.assign(buffer, buffer + n);
     piece.due = (now > earliest ? now : earliest) + delay;
     piece.trip = counts.handedTo[side] + 1;
     if (piece.trip > counts.trips) counts.trips = piece.trip;
