@@ -31,7 +31,7 @@ all=("${native[@]}"
     wine wine64
     xvfb xauth locales fonts-ipafont-gothic
     clang libclang-rt-14-dev valgrind
-    dpkg-dev man-db
+    dpkg-dev file man-db
     rsync hyperfine time iproute2
 )
 case $set_name in
