@@ -1,6 +1,7 @@
 // blockmend-cli: a headless peer over the same engine and protocol as the
 // Windows program. Main thread: parses the options, starts one transfer and
 // waits for its end; the engine's worker thread does the work.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,13 +43,16 @@ void PrintUsage() {
            DefaultLogFolderHelp());
 }
 
-int stopSignals = 0;
+volatile sig_atomic_t stopSignals = 0;
 
 void OnStopSignal() {
-    // The first Ctrl-C asks the engine to stop at its next check point; a
-    // second one ends the process at once, as closing the window does.
-    if (++stopSignals > 1) ExitNow(1);
+    // The first Ctrl-C or SIGTERM asks the engine to stop at its next check
+    // point and ends a wait for the peer at once; a second one ends the
+    // process at once, as closing the window does.
+    if (stopSignals > 0) ExitNow(1);
+    stopSignals = 1;
     RequestStop();
+    InterruptSocketWaits();
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -201,6 +205,11 @@ int main(int argc, char** argv) {
     if (!StartTransfer()) {
         fprintf(stderr, "blockmend-cli: cannot start the worker thread\n");
         return 1;
+    }
+    // Start clears the stop flag: a signal that came before it still counts.
+    if (stopSignals > 0) {
+        RequestStop();
+        InterruptSocketWaits();
     }
     RouteInterruptsToWorker();
     WaitForTransferEnd();

@@ -77,7 +77,10 @@ void AcceptConnection() {
     AddStatusLine("接続待ち・・・");
     for (;;) {
         uint32_t peer = 0;
-        if (!SocketAccept(transferState.listenSocket, transferState.dataSocket, &peer)) {
+        switch (SocketAccept(transferState.listenSocket, transferState.dataSocket, &peer, &transferState.stopRequested)) {
+        case PeerWait::Connected: break;
+        case PeerWait::Stopped: EndTransfer();
+        case PeerWait::Failed:
             AddStatusLine("ソケット(NewSock)を作成できませんでした");
             SocketClose(transferState.listenSocket);
             FinishWorker();
@@ -100,7 +103,10 @@ void ConnectToServer() {
     ReadRemoteIp(remote, sizeof remote);
     uint32_t address = ParseIpv4(remote);
     AddStatusLine("接続中・・・");
-    if (!SocketConnect(transferState.dataSocket, address, port)) {
+    switch (SocketConnect(transferState.dataSocket, address, port, &transferState.stopRequested)) {
+    case PeerWait::Connected: break;
+    case PeerWait::Stopped: EndTransfer();
+    case PeerWait::Failed:
         AddStatusLine("接続できませんでした");
         EndTransfer();
     }

@@ -7,7 +7,9 @@
 #include "platform/net.h"
 
 // Server (netRole 1): AcceptConnection; Client: ConnectToServer. Returns with
-// dataSocket connected; every failure ends the transfer inside.
+// dataSocket connected; every failure ends the transfer inside. A Stop that
+// InterruptSocketWaits delivers (the command-line peer's stop signal) ends
+// the wait for the peer through EndTransfer; the window's Stop does not.
 void OpenConnection();
 void AcceptConnection();
 void ConnectToServer();

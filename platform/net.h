@@ -1,8 +1,8 @@
-// IPv4 TCP sockets for the connection of one transfer: blocking sockets with
-// the system's default options, each owned by a SocketHandle that closes it.
-// Used by the worker thread.
+// IPv4 TCP sockets for the connection of one transfer: blocking sockets,
+// each owned by a SocketHandle that closes it. Used by the worker thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct SocketHandle {
@@ -31,14 +31,29 @@ enum class NetResult {
 void SocketsStartup();
 bool SocketOpenTcp(SocketHandle& sock);
 void SocketClose(SocketHandle& sock);
-// Binds to every local interface (INADDR_ANY) at port.
+// Binds to every local interface (INADDR_ANY) at port. On POSIX the port
+// may still hold connections of an earlier transfer in TIME_WAIT.
 bool SocketBindAny(SocketHandle& sock, uint16_t port);
 bool SocketListen(SocketHandle& sock, int backlog);
+
+// How a wait for the peer ended.
+enum class PeerWait {
+    Connected,
+    Failed,   // the system's error is saved
+    Stopped,  // woken by InterruptSocketWaits while *stop held 1
+};
 // Accepts one connection; *peerAddress receives the peer's IPv4 address in
-// network byte order.
-bool SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress);
-// address in network byte order, as ParseIpv4 gives it.
-bool SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port);
+// network byte order. With stop given, the wait can be ended by
+// InterruptSocketWaits (POSIX; on Windows it blocks until a peer comes).
+PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
+                      const std::atomic<uint8_t>* stop = nullptr);
+// address in network byte order, as ParseIpv4 gives it; stop as above.
+PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port,
+                       const std::atomic<uint8_t>* stop = nullptr);
+// Makes a SocketAccept or SocketConnect that waits with a stop flag look at
+// it now, or the next one as soon as it starts, if none waits yet. Safe to
+// call from a signal handler; the caller sets the flag first.
+void InterruptSocketWaits();
 // One send or recv call. *moved receives the bytes moved on Moved.
 NetResult SocketSend(SocketHandle& sock, const void* data, int count, int* moved);
 NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved);

@@ -1,13 +1,18 @@
 // IPv4 TCP sockets on POSIX. Sends never raise SIGPIPE: a closed peer shows
-// up as a lost connection instead.
+// up as a lost connection instead. A wait for the peer that has a stop flag
+// polls its socket beside a wake pipe, so that a stop signal ends it even
+// when the signal came just before the wait began.
 #include "platform/net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +59,48 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
     return addr;
 }
 
+// The wake pipe: InterruptSocketWaits writes a byte into it, a waiting
+// SocketAccept or SocketConnect reads it and looks at its stop flag. Both
+// ends are non-blocking; a byte that no wait took is drained by the next.
+std::atomic<int> wakeRead{-1};
+std::atomic<int> wakeWrite{-1};
+std::once_flag wakeMade;
+
+void MakeWakePipe() {
+    std::call_once(wakeMade, [] {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        wakeRead.store(fds[0]);
+        wakeWrite.store(fds[1]);
+    });
+}
+
+enum class Ready { Yes, Stopped, Failed };
+
+// Waits until fd reports one of events, or until it is woken while *stop
+// holds 1. The flag is read only once the pipe exists: a stop signalled
+// before that has set the flag already, one signalled after it leaves a
+// byte that wakes the poll.
+Ready WaitReady(int fd, short events, const std::atomic<uint8_t>* stop) {
+    MakeWakePipe();
+    for (;;) {
+        if (stop->load() == 1) return Ready::Stopped;
+        pollfd fds[2] = {{fd, events, 0}, {wakeRead.load(), POLLIN, 0}};
+        int n = poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            SaveLastError();
+            return Ready::Failed;
+        }
+        if (fds[1].revents != 0) {
+            char bytes[16];
+            while (read(fds[1].fd, bytes, sizeof bytes) > 0) {
+            }
+        }
+        if (fds[0].revents != 0 && stop->load() != 1) return Ready::Yes;
+    }
+}
+
 NetResult Classify(int err) {
     switch (err) {
     case EINTR:
@@ -72,6 +119,11 @@ NetResult Classify(int err) {
 
 bool SocketBindAny(SocketHandle& sock, uint16_t port) {
     sockaddr_in addr = MakeAddress(htonl(INADDR_ANY), port);
+    // Without it Linux refuses the port for a minute after a transfer whose
+    // connection this side closed first (TIME_WAIT). It still refuses a port
+    // that another socket listens on.
+    int on = 1;
+    setsockopt(static_cast<int>(sock.sock), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(static_cast<int>(sock.sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         SaveLastError();
         return false;
@@ -87,30 +139,83 @@ bool SocketListen(SocketHandle& sock, int backlog) {
     return true;
 }
 
-bool SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress) {
+PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
+                      const std::atomic<uint8_t>* stop) {
     SocketClose(accepted);
+    const int fd = static_cast<int>(listener.sock);
+    // Waited for with poll, the accept itself must not block: a peer that
+    // gave up in between leaves nothing to accept.
+    if (stop) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     sockaddr_in addr;
-    socklen_t len = sizeof addr;
     int s;
-    do {
-        s = accept4(static_cast<int>(listener.sock), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-    } while (s < 0 && errno == EINTR);
-    if (s < 0) {
+    for (;;) {
+        if (stop) {
+            Ready ready = WaitReady(fd, POLLIN, stop);
+            if (ready == Ready::Stopped) return PeerWait::Stopped;
+            if (ready == Ready::Failed) return PeerWait::Failed;
+        }
+        socklen_t len = sizeof addr;
+        s = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        if (s >= 0) break;
+        if (errno == EINTR) continue;
+        if (stop && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)) continue;
         SaveLastError();
-        return false;
+        return PeerWait::Failed;
     }
     accepted.sock = s;
     if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
-    return true;
+    return PeerWait::Connected;
 }
 
-bool SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port) {
+PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>* stop) {
     sockaddr_in addr = MakeAddress(address, port);
-    if (connect(static_cast<int>(sock.sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        SaveLastError();
-        return false;
+    const int fd = static_cast<int>(sock.sock);
+    if (!stop) {
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+            SaveLastError();
+            return PeerWait::Failed;
+        }
+        return PeerWait::Connected;
     }
-    return true;
+    // Started without blocking and waited for with poll; the socket is
+    // blocking again afterwards.
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    PeerWait result = PeerWait::Connected;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            SaveLastError();
+            result = PeerWait::Failed;
+        } else {
+            switch (WaitReady(fd, POLLOUT, stop)) {
+            case Ready::Stopped: result = PeerWait::Stopped; break;
+            case Ready::Failed: result = PeerWait::Failed; break;
+            case Ready::Yes: {
+                int err = 0;
+                socklen_t len = sizeof err;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+                if (err != 0) {
+                    errno = err;
+                    SaveLastError();
+                    result = PeerWait::Failed;
+                }
+                break;
+            }
+            }
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return result;
+}
+
+void InterruptSocketWaits() {
+    const int fd = wakeWrite.load();
+    if (fd < 0) return;
+    const int saved = errno;  // a signal handler must leave errno as it found it
+    const char byte = 1;
+    ssize_t ignored = write(fd, &byte, 1);
+    (void)ignored;
+    errno = saved;
 }
 
 NetResult SocketSend(SocketHandle& sock, const void* data, int count, int* moved) {

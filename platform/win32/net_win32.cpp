@@ -91,28 +91,33 @@ bool SocketListen(SocketHandle& sock, int backlog) {
     return true;
 }
 
-bool SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress) {
+// The window's Stop leaves a wait for the peer alone: accept and connect
+// block until the peer comes or the attempt fails.
+PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
+                      const std::atomic<uint8_t>*) {
     SocketClose(accepted);
     sockaddr_in addr;
     int len = sizeof addr;
     SOCKET s = accept(S(listener), reinterpret_cast<sockaddr*>(&addr), &len);
     if (s == INVALID_SOCKET) {
         SaveSocketError();
-        return false;
+        return PeerWait::Failed;
     }
     accepted.sock = static_cast<intptr_t>(s);
     if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
-    return true;
+    return PeerWait::Connected;
 }
 
-bool SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port) {
+PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>*) {
     sockaddr_in addr = MakeAddress(address, port);
     if (connect(S(sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         SaveSocketError();
-        return false;
+        return PeerWait::Failed;
     }
-    return true;
+    return PeerWait::Connected;
 }
+
+void InterruptSocketWaits() {}
 
 NetResult SocketSend(SocketHandle& sock, const void* data, int count, int* moved) {
     int n = send(S(sock), static_cast<const char*>(data), count, 0);

@@ -429,6 +429,48 @@ TEST(Hostile, StopWhileThePeerStallsEndsAtOnce) {
     PeerClose(s.peer);
 }
 
+// One SIGTERM (as a service manager sends) or the first Ctrl-C ends a side
+// that waits for its peer, listening or connecting, at once and as Stop
+// does. The connecting side tries a listener whose queue is full, which
+// leaves its connect waiting.
+TEST(Hostile, StopSignalEndsAWaitForThePeer) {
+    const int holePort = NextPort();
+    int hole = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(holePort));
+    at.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(bind(hole, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(hole, 0), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        connect(fillers.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    SleepMs(100);
+    for (int sig : {SIGTERM, SIGINT}) {
+        for (bool listening : {true, false}) {
+            SCOPED_TRACE(std::string(sig == SIGTERM ? "SIGTERM, " : "SIGINT, ") + (listening ? "listening" : "connecting"));
+            std::string root = ScratchFolder("hostile-signal");
+            WriteFile(root + "a.bin", RandomBytes(5000, 8));
+            std::vector<std::string> args{"original", root + "a.bin", "--log-dir", root};
+            if (listening) args.insert(args.end(), {"--listen", "--port", std::to_string(NextPort())});
+            else args.insert(args.end(), {"--connect", "127.0.0.1", "--port", std::to_string(holePort)});
+            const char* waiting = listening ? "接続待ち・・・" : "接続中・・・";
+            CliPeer cli;
+            ASSERT_TRUE(SpawnProcess(cli.process, CliCommand(args), root + "cli.out", root + "cli.err"));
+            ASSERT_TRUE(WaitForLine(cli, waiting, 20000));
+            SleepMs(100);
+            kill(static_cast<pid_t>(cli.process.handle), sig);
+            FinishCli(cli, kQuickMs);
+            EXPECT_EQ(cli.exitCode, 1);
+            EXPECT_EQ(cli.lines, (std::vector<std::string>{waiting, "切断しました", ""}));
+        }
+    }
+    for (int fd : fillers) close(fd);
+    close(hole);
+}
+
 // A client socket bound to from (a loopback address) and connected to port.
 bool ConnectFrom(ScriptedPeer& peer, const char* from, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -31,12 +31,13 @@ bool PeerListen(ScriptedPeer& peer, int port) {
 
 bool PeerAccept(ScriptedPeer& peer, int timeoutMs) {
     if (!WaitReadable(peer.listener, timeoutMs)) return false;
-    return SocketAccept(peer.listener, peer.sock, nullptr);
+    return SocketAccept(peer.listener, peer.sock, nullptr) == PeerWait::Connected;
 }
 
 bool PeerConnect(ScriptedPeer& peer, int port, int timeoutMs) {
     for (int waited = 0; waited <= timeoutMs; waited += 20) {
-        if (SocketOpenTcp(peer.sock) && SocketConnect(peer.sock, ParseIpv4("127.0.0.1"), static_cast<uint16_t>(port)))
+        if (SocketOpenTcp(peer.sock) && SocketConnect(peer.sock, ParseIpv4("127.0.0.1"), static_cast<uint16_t>(port)) ==
+                                            PeerWait::Connected)
             return true;
         SocketClose(peer.sock);
         SleepMs(20);

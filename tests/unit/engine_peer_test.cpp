@@ -314,3 +314,34 @@ TEST_F(EnginePeerTest, SizeIsReadAgainWhenTheTransferStarts) {
     PeerClose(peer);
     ASSERT_TRUE(Ends());
 }
+
+#ifndef _WIN32
+// The command-line peer's stop signal (RequestStop, then InterruptSocketWaits)
+// ends a wait for the peer at once, also when it came just before the wait
+// began; the listening socket is closed.
+TEST_F(EnginePeerTest, InterruptedStopEndsTheWaitForThePeer) {
+    ChooseFile(kOriginal, "a.bin", "x");
+    for (bool beforeTheWait : {true, false}) {
+        SCOPED_TRACE(beforeTheWait ? "before the wait" : "in the wait");
+        const int port = NextPort();
+        transferState.netRole = kServer;
+        transferState.port = port;
+        ASSERT_TRUE(StartTransfer());
+        if (!beforeTheWait) {
+            for (int i = 0; i < 2000 && !HasLine(RecordedLines(), "接続待ち・・・"); ++i) SleepMs(5);
+            SleepMs(50);
+        }
+        RequestStop();
+        InterruptSocketWaits();
+        if (!Ends(5000)) {
+            ADD_FAILURE() << "still waiting for the peer";
+            ASSERT_TRUE(PeerConnect(peer, port, 1000));  // lets it go
+            PeerClose(peer);
+            ASSERT_TRUE(Ends());
+        }
+        EXPECT_EQ(Tail(3), (std::vector<std::string>{"接続待ち・・・", "切断しました", ""}));
+        ScriptedPeer again;
+        EXPECT_TRUE(PeerListen(again, port));
+    }
+}
+#endif

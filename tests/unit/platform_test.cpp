@@ -1,9 +1,11 @@
 // The platform layer's promises that the engine relies on: exclusive opens,
-// no truncation of a file in use, and clear failures.
+// no truncation of a file in use, clear failures, and a listening port that
+// is free again after a transfer.
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/net.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fixtures.h"
 
@@ -51,3 +53,23 @@ TEST(PlatformFile, AJapaneseNameRoundTrips) {
     FileClose(file);
     EXPECT_TRUE(FileExists(folder + LocalName(name)));
 }
+
+#ifndef _WIN32
+TEST(PlatformNet, PortListensAgainRightAfterAConnectionThatThisSideClosedFirst) {
+    const uint16_t port = static_cast<uint16_t>(NextPort());
+    SocketHandle listener, accepted, client;
+    ASSERT_TRUE(SocketOpenTcp(listener) && SocketBindAny(listener, port) && SocketListen(listener, 1));
+    ASSERT_TRUE(SocketOpenTcp(client));
+    ASSERT_EQ(SocketConnect(client, ParseIpv4("127.0.0.1"), port), PeerWait::Connected);
+    ASSERT_EQ(SocketAccept(listener, accepted, nullptr), PeerWait::Connected);
+    // As at the end of a transfer: the listening side closes first, which
+    // leaves its end of the connection in TIME_WAIT for a minute.
+    SocketClose(accepted);
+    SocketClose(listener);
+    SocketClose(client);
+    SocketHandle again;
+    ASSERT_TRUE(SocketOpenTcp(again));
+    EXPECT_TRUE(SocketBindAny(again, port)) << SystemErrorText();
+    EXPECT_TRUE(SocketListen(again, 1));
+}
+#endif
