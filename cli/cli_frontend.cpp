@@ -24,6 +24,7 @@ std::string heldLine;
 bool holding = false;
 bool lineOpen = false;  // on a terminal: the last line has no line break yet
 int saveAsUsed = 0;
+std::string lastError;  // the text of the last "Error:" line
 
 bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
@@ -104,9 +105,13 @@ void FlushStatusOutput() {
 
 void ShowSystemError() {
     std::string text = SystemErrorText();
-    fflush(stdout);
+    // The error goes below the line it interrupts, which first gets its
+    // newest value and its line break; the next line then starts afresh.
+    FlushProgress();
+    FlushStatusOutput();
     fprintf(stderr, "Error: %s\n", ToUtf8(text.c_str()).c_str());
     fflush(stderr);
+    lastError = text;
 }
 
 int AskOverwrite() {
@@ -151,6 +156,9 @@ void GetProgramFolder(char* folder) {
 
 void RestoreIdleWindow() {
     // The command-line peer ends after one transfer; it still leaves the
-    // record as the window would, so that the figures are at hand.
-    if (SettleSelectionAfterTransfer() == FileInfoResult::CannotOpen) ShowSystemError();
+    // record as the window would, so that the figures are at hand. A file
+    // that could not be opened before (at the start, or in the transfer)
+    // has been reported already.
+    if (SettleSelectionAfterTransfer() == FileInfoResult::CannotOpen && SystemErrorText() != lastError)
+        ShowSystemError();
 }

@@ -28,6 +28,17 @@ void UpdateByteProgress(const char* label, uint32_t done, uint32_t total, bool l
 }
 }  // namespace
 
+const char kFileChangedText[] = "送信中にファイルが変更されました";
+
+void ReportSendReadFailure(bool readFailed) {
+    if (readFailed) {
+        ShowSystemError();
+        return;
+    }
+    FlushProgress();  // the progress line keeps the last piece that moved
+    AddStatusLine(kFileChangedText);
+}
+
 void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total) {
     double percent = total == 0 ? 100.0 : static_cast<double>(done) / static_cast<double>(total) * 100.0;
     snprintf(out, size, "%s%lu / %lu (%.0f%%)", label, static_cast<unsigned long>(done),
@@ -75,15 +86,13 @@ int SendDamagedBlocks() {
         }
         uint8_t* at = buffer.get() + filled;
         uint32_t got = 0;
-        if (!FileReadAt(file, b->offset, at, b->length, &got)) {
+        const bool read = FileReadAt(file, b->offset, at, b->length, &got);
+        if (!read || got < b->length) {
             // What was read before the failing block still goes out first.
             flush(b);
-            ShowSystemError();
+            ReportSendReadFailure(!read);
             return -1;
         }
-        // A file cut short since the comparison sends zeros for the missing
-        // bytes; the verification then reports the mismatch.
-        for (uint32_t i = got; i < b->length; ++i) at[i] = 0;
         filled += b->length;
     }
     flush(nullptr);

@@ -14,5 +14,11 @@ int SendDamagedBlocks();
 int ReceiveDamagedBlocks();
 // Returns only when the repaired blocks now match on both sides.
 void VerifyRepair();
+// Reports a read of the file being sent that failed (readFailed: the
+// system's error) or came back short: the file was cut since its size was
+// read, and "送信中にファイルが変更されました" is shown instead of sending
+// anything in place of the missing bytes.
+void ReportSendReadFailure(bool readFailed);
+extern const char kFileChangedText[];
 // "%s%lu / %lu (%.0f%%)" with the counts printed unsigned.
 void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total);

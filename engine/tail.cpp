@@ -57,14 +57,12 @@ void SendTail() {
     for (uint64_t at = transferState.remoteSize; at < end; at += kTailChunkSize) {
         uint32_t n = PieceLength(at, end);
         uint32_t got = 0;
-        if (!FileReadAt(file, at, buffer.get(), n, &got)) {
-            ShowSystemError();
+        const bool read = FileReadAt(file, at, buffer.get(), n, &got);
+        if (!read || got < n) {
+            ReportSendReadFailure(!read);
             FileClose(file);
             EndTransfer();
         }
-        // A file cut short since its size was read still sends its promised
-        // length; the missing bytes go as zeros.
-        for (uint32_t i = got; i < n; ++i) buffer[i] = 0;
         SendAll(transferState.dataSocket, buffer.get(), n);
         done += n;
         ShowTailProgress(label, done, false);

@@ -632,3 +632,87 @@ TEST(Fault, ComparisonLogThatCannotBeWritten) {
         EXPECT_EQ(ReadFile(p.dir + "log_client.dat"), "copy.bin\n\nkept\n");
     }
 }
+
+TEST(Fault, OriginalCutShortWhileItsBytesGoOut) {
+    // The Original shrinks after the comparison: the bytes it lost must not
+    // go out as anything else. Its side ends with the text for a changed
+    // file, the Copy with a lost connection, and the Copy's file stays.
+    const std::string tailOriginal = RandomBytes(10000, 21), repairOriginal = RandomBytes(5 * kBlock, 22);
+    std::string damaged = repairOriginal;
+    damaged[3 * kBlock + 10] ^= 0x44;
+    const struct {
+        const char* name;
+        std::string original, copy;
+        size_t cutTo;
+        std::vector<std::string> originalEnd;
+    } cases[] = {
+        {"tail", tailOriginal, tailOriginal.substr(0, 5000), 6000,
+         {"送信中にファイルが変更されました", "切断しました", ""}},
+        {"repair", repairOriginal, damaged, 3 * kBlock + 100,
+         {"送信中にファイルが変更されました", "修復に失敗しました", "切断しました", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair p{ScratchFolder(std::string("cut-") + c.name)};
+        WriteFile(p.dir + "orig.bin", c.original);
+        WriteFile(p.dir + "copy.bin", c.copy);
+        // The Copy's checksums are kept back until the Original is cut.
+        p.relay.limit[1] = 4 + 4 + CrcList(c.copy, c.copy.size()).size() - 1;
+        p.relay.hold[1] = true;
+        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
+                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
+        ASSERT_TRUE(p.relay.Holding(1, 20000));
+        ASSERT_EQ(truncate((p.dir + "orig.bin").c_str(), static_cast<off_t>(c.cutTo)), 0);
+        p.relay.limit[1] = SIZE_MAX;
+        FinishCli(p.original);
+        FinishCli(p.other);
+        p.relay.Join();
+        EXPECT_EQ(p.original.exitCode, 1);
+        EXPECT_EQ(Last(p.original.lines, c.originalEnd.size()), c.originalEnd);
+        EXPECT_EQ(p.other.exitCode, 1);
+        EXPECT_EQ(Last(p.other.lines, 3), kLost);
+        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == c.copy);
+    }
+}
+
+TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
+    const std::string kMissing = "Error: No such file or directory\n";
+    {
+        // Missing from the start: reported when it is loaded, not again when
+        // the Copy's figures are reloaded at the end.
+        std::string dir = ScratchFolder("missing-copy");
+        CliPeer cli;
+        StartCli(cli, dir, "copy", {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort())});
+        FinishCli(cli, kQuickMs);
+        EXPECT_EQ(cli.exitCode, 1);
+        EXPECT_EQ(cli.errors, kMissing);
+        EXPECT_TRUE(cli.lines.empty());
+    }
+    if (!FileExists("/usr/bin/script")) GTEST_SKIP() << "no script(1) for a terminal";
+    // On a terminal: the Copy's file vanishes before the peer comes; the
+    // error ends up below the open "Devide Size" line, with no blank line
+    // after it and no second report.
+    std::string dir = ScratchFolder("missing-terminal");
+    WriteFile(dir + "copy.bin", RandomBytes(5000, 23));
+    const int port = NextPort();
+    const std::string command =
+        "'" + CliPath() + "' copy '" + dir + "copy.bin' --listen --port " + Port(port) + " --log-dir '" + dir + "'";
+    CliPeer cli;
+    ASSERT_TRUE(SpawnProcess(cli.process, {"/usr/bin/script", "-qefc", command, "/dev/null"}, dir + "tty.out",
+                             dir + "tty.err"));
+    for (int i = 0; i < 2000 && ReadFile(dir + "tty.out").find(ToUtf8("接続待ち・・・")) == std::string::npos; ++i)
+        SleepMs(10);
+    ASSERT_EQ(unlink((dir + "copy.bin").c_str()), 0);
+    ScriptedPeer peer;
+    ASSERT_TRUE(PeerConnect(peer, port, 10000));
+    std::string got;
+    ASSERT_TRUE(PeerSend(peer, Word(0)));
+    ASSERT_TRUE(PeerReceive(peer, 8, &got));  // FileType and size
+    ASSERT_TRUE(PeerSend(peer, Byte(0) + Word(kBlock)));
+    EXPECT_TRUE(PeerReceiveUntilClosed(peer, &got));
+    EXPECT_EQ(WaitProcess(cli.process, kQuickMs), 1);
+    const std::string out = ReadFile(dir + "tty.out");
+    const size_t at = out.find("Devide Size");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.substr(at), ToUtf8("Devide Size = 4096\r\nError: No such file or directory\r\n切断しました\r\n\r\n"));
+}
