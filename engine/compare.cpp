@@ -163,13 +163,15 @@ uint32_t CompareCrcs() {
             AppendLogOk(log, line, length);
         } else {
             mismatched.Append(b->offset, b->length);
+            // The log holds a block before the status list shows it.
+            AppendLogNg(log, line, length);
+            FlushLog(log);
             if (mismatches == 0) {
                 AddStatusLine("CRC不一致");
                 AddStatusLine("Address : CRC(Local) <-> CRC(Remote)");
                 AddStatusLine("------------------------------------");
             }
             AddStatusLine(line);
-            AppendLogNg(log, line, length);
             ++mismatches;
         }
         if (r) r = r->next;

@@ -6,15 +6,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/file.h"
 
-// An open log with the lines of one comparison gathered in memory; they
-// reach the file when the buffer fills and at CloseLog.
+// An open log with the latest lines of one comparison gathered in memory;
+// they reach the file at FlushLog, when the buffer fills, when they have
+// waited a quarter of a second, and at CloseLog.
 struct LogWriter {
     FileHandle file;
     std::string pending;
+    uint64_t end = 0;        // size of the file: where the next lines go
+    uint64_t lastWrite = 0;  // MonotonicMilliseconds of the last write
+    size_t checkAt = 0;      // pending size at which the clock is looked at next
 };
 
 // Sets logPath and makes sure the log exists and begins with fileTitle;
@@ -25,6 +30,11 @@ void PrepareLog();
 bool OpenLog(LogWriter& log);
 // Writes what is gathered and closes the log.
 void CloseLog(LogWriter& log);
+// Writes what is gathered: called before the comparison shows a status line,
+// so that a process that ends at once keeps in its log every block that the
+// status list has shown.
+void FlushLog(LogWriter& log);
+// Writes the pass header at once.
 void WriteLogHeader(LogWriter& log);
 void AppendLogOk(LogWriter& log, const char* line, size_t length);
 void AppendLogNg(LogWriter& log, const char* line, size_t length);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ struct Recorder {
     std::string remoteIp = "127.0.0.1";
     std::string programFolder;             // code page 932, ending in a separator
     int restoreCalls = 0;
+    std::function<void(const std::string&)> onLine;  // called with each added line, under the lock
 };
 
 extern Recorder recorder;

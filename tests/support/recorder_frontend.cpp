@@ -17,6 +17,7 @@ void ResetRecorder() {
     recorder.saveAsNames.clear();
     recorder.overwriteQuestions = 0;
     recorder.restoreCalls = 0;
+    recorder.onLine = nullptr;
 }
 
 std::vector<std::string> RecordedLines() {
@@ -28,6 +29,7 @@ void AddStatusLine(const char* text) {
     std::lock_guard<std::mutex> lock(recorder.mutex);
     recorder.lines.push_back(text);
     ++transferState.statusLineCount;
+    if (recorder.onLine) recorder.onLine(text);
 }
 
 void ReplaceLastStatusLine(const char* text) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "engine/compare.h"
 #include "engine/transfer_state.h"
@@ -86,3 +87,31 @@ TEST_F(LogTest, CompletionMarkWithoutLogIsSilent) {
     EXPECT_FALSE(FileExists(folder + "absent.dat"));
     EXPECT_TRUE(recorder.errors.empty());
 }
+
+#ifndef _WIN32
+// A process that ends at once in the middle of a pass (the window closed)
+// keeps in its log the pass header and every block up to the last one that
+// the status list shows. (Windows cannot read the log while it is held.)
+TEST_F(LogTest, EveryStatusLineOfAComparisonFindsItsBlocksInTheLog) {
+    transferState.hexDigits = 4;
+    transferState.decDigits = 5;
+    Prepare(kOriginal, "data.bin");
+    transferState.blocks = MakeBlocks({{0, 4096}, {4096, 4096}, {8192, 4096}, {12288, 4096}});
+    for (Block* b = transferState.blocks; b; b = b->next) b->crc = 0x1111;
+    transferState.remoteCrcs = MakeRemoteCrcs({0x1111, 0x2222, 0x1111, 0x2222});
+    std::vector<std::string> logs;  // the log as each status line is added
+    recorder.onLine = [&](const std::string&) { logs.push_back(ReadFile(folder + "log_server.dat")); };
+    ASSERT_EQ(CompareCrcs(), 2u);
+    const std::string first =
+        "data.bin\n\n"
+        "\nAddress : CRC(Local) <-> CRC(Remote)\n"
+        "------------------------------------\n"
+        "   0(    0) -  fff( 4095) : 1111 <-> 1111 OK\n"
+        "1000( 4096) - 1fff( 8191) : 1111 <-> 2222 NG\n";
+    const std::string second = first +
+                               "2000( 8192) - 2fff(12287) : 1111 <-> 1111 OK\n"
+                               "3000(12288) - 3fff(16383) : 1111 <-> 2222 NG\n";
+    // "CRC不一致", the two header lines, then one line per damaged block.
+    EXPECT_EQ(logs, (std::vector<std::string>{first, first, first, first, second}));
+}
+#endif
