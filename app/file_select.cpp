@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/main_window.h"
 #include "app/resource.h"
 #include "app/status_list.h"
 #include "engine/fileinfo.h"
@@ -40,38 +41,40 @@ bool EndsWithBackslash(const char* path) {
 }
 
 void ChooseFile(HWND window) {
-    // A cancelled or failed dialog leaves the selection as it was; a failed
-    // one may have written into the buffers it was given.
-    char keptPath[kPathSize], keptTitle[kPathSize];
-    memcpy(keptPath, transferState.localPath, kPathSize);
-    memcpy(keptTitle, transferState.fileTitle, kPathSize);
-    if (transferState.selectionKind == kFolderSelected) transferState.localPath[0] = '\0';
+    // The dialog fills buffers of its own, which become the selection only
+    // when a file was chosen: a cancelled or failed dialog leaves the
+    // selection as it was. A folder selection starts it without a file name.
+    char path[kPathSize] = {};
+    char title[kPathSize] = {};
+    if (transferState.selectionKind != kFolderSelected) memcpy(path, transferState.localPath, kPathSize);
 
     OPENFILENAMEA request;
     memset(&request, 0, sizeof request);
     request.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     request.hwndOwner = window;
     request.lpstrFilter = "All Files(*.*)\0*.*\0";
-    request.lpstrFile = transferState.localPath;
+    request.lpstrFile = path;
     request.nMaxFile = kPathSize;
-    request.lpstrFileTitle = transferState.fileTitle;
+    request.lpstrFileTitle = title;
     request.nMaxFileTitle = kPathSize;
     request.lpstrTitle = "Open File";
     request.Flags = OFN_FILEMUSTEXIST;
-    if (GetOpenFileNameA(&request)) {
-        LoadSelectedFile(window);
-        return;
-    }
-    memcpy(transferState.localPath, keptPath, kPathSize);
-    memcpy(transferState.fileTitle, keptTitle, kPathSize);
+    const unsigned changes = TransferChanges();
+    if (!GetOpenFileNameA(&request) || TransferChanges() != changes) return;
+    memcpy(transferState.localPath, path, kPathSize);
+    memcpy(transferState.fileTitle, title, kPathSize);
+    LoadSelectedFile(window);
 }
 
 void ChooseFolder(HWND window) {
     BROWSEINFOA request;
     memset(&request, 0, sizeof request);
     request.ulFlags = BIF_RETURNONLYFSDIRS;
+    // The browser has no owner: Start stays usable while it is open, and a
+    // folder picked after a transfer began or ended is dropped.
+    const unsigned changes = TransferChanges();
     LPITEMIDLIST chosen = SHBrowseForFolderA(&request);
-    if (chosen != nullptr) {
+    if (chosen != nullptr && TransferChanges() == changes) {
         char path[kPathSize] = {};
         SHGetPathFromIDListA(chosen, path);
         TakeFolderSelection(window, path);
@@ -94,8 +97,11 @@ void TakeFolderSelection(HWND window, const char* path) {
 }
 
 void LoadSelectedFile(HWND window) {
+    const unsigned changes = TransferChanges();
     if (ReadLocalFileSize(window) != 0) {
-        ClearSelection(window);
+        // The error box leaves Start usable: a transfer started meanwhile
+        // keeps the selection that it took.
+        if (TransferChanges() == changes) ClearSelection(window);
         return;
     }
     SetDlgItemTextA(window, IDC_FILE, transferState.localPath);

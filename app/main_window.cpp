@@ -4,9 +4,11 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 
 #include "app/main_window.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,11 @@
 
 namespace {
 constexpr int kBlockSizeEntries = 13;
+
+std::atomic<unsigned> transferChanges{0};
+// The folder browser needs COM on the thread that runs it; the window's
+// thread holds it from the window's start to its end.
+bool comStarted = false;
 
 void Enable(HWND window, int id, bool enabled) { EnableWindow(GetDlgItem(window, id), enabled ? TRUE : FALSE); }
 
@@ -74,12 +81,17 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kRestoreIdleMessage:
         FinishTransferInWindow(window);
         return TRUE;
+    case WM_DESTROY:
+        if (comStarted) CoUninitialize();
+        comStarted = false;
+        return FALSE;
     default:
         return FALSE;
     }
 }
 
 void InitMainDialog(HWND window) {
+    comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     HINSTANCE module = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     HICON icon = LoadIconA(module, MAKEINTRESOURCEA(IDI_ICON1));
     SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
@@ -152,12 +164,14 @@ void StartFromWindow(HWND window) {
         AddStatusLine("スレッドを作成できませんでした");
         return;
     }
+    ++transferChanges;
     // A worker that ends at once waits in SendMessage until this handler
     // has returned, so the idle state that it asks for comes after this.
     EnableTransferControls(window);
 }
 
 void FinishTransferInWindow(HWND window) {
+    ++transferChanges;
     EnableIdleControls(window);
     if (transferState.newFileMode == 1 && transferState.fileType == kCopy) {
         transferState.selectionKind = kFileSelected;
@@ -167,3 +181,5 @@ void FinishTransferInWindow(HWND window) {
     }
     if (transferState.fileType == kCopy) LoadSelectedFile(window);
 }
+
+unsigned TransferChanges() { return transferChanges.load(); }

@@ -1,16 +1,20 @@
 // File and folder selection in the window: the figures loaded for files of
 // many sizes, files that cannot be used (held open, 4 GiB and more), the
-// folder path rule, and the choosers driven through their own dialogs.
+// folder path rule, the choosers driven through their own dialogs, and what
+// the ownerless browser and error box do when a transfer starts meanwhile.
 // Test thread, with the box watcher where a real message box is expected.
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "app/file_select.h"
+#include "app/main_window.h"
 #include "app/resource.h"
 #include "app/status_list.h"
 #include "app/win_frontend.h"
@@ -44,6 +48,50 @@ HWND FileNameBox(HWND chooser) {
     if (box != nullptr && FindWindowExA(box, nullptr, "Edit", nullptr) != nullptr)
         box = FindWindowExA(box, nullptr, "Edit", nullptr);
     return box;
+}
+
+// Browse under Nothing. The browser has no owner and its title is the
+// system's: it is the one other visible dialog of this process.
+HWND OpenFolderBrowser(HWND w) {
+    PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
+    const DWORD pid = GetCurrentProcessId();
+    HWND browser = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND h = FindWindowExA(nullptr, nullptr, "#32770", nullptr); h != nullptr;
+                 h = FindWindowExA(nullptr, h, "#32770", nullptr)) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(h, &owner);
+                if (owner == pid && h != w && IsWindowVisible(h)) browser = h;
+            }
+            return browser != nullptr;
+        },
+        20000);
+    return browser;
+}
+
+// Selects folder (a path without a trailing separator) in the browser, once
+// its tree shows it, and presses OK.
+bool PickFolder(HWND browser, const std::string& folder) {
+    const std::string leaf = folder.substr(folder.find_last_of('\\') + 1);
+    HWND tree = nullptr;
+    if (!WaitUntil([&] { return (tree = FindWindowExA(browser, nullptr, WC_TREEVIEWA, nullptr)) != nullptr; }, 20000))
+        return false;
+    bool shown = WaitUntil(
+        [&] {
+            SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
+            char text[kPathSize] = {};
+            TVITEMA item;
+            ZeroMemory(&item, sizeof item);
+            item.mask = TVIF_TEXT;
+            item.hItem = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+            item.pszText = text;
+            item.cchTextMax = sizeof text;
+            SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+            return leaf == text;
+        },
+        20000);
+    return shown && PressUntilClosed(browser, IDOK);
 }
 
 void ExpectSelectionCleared(HWND w) {
@@ -226,47 +274,111 @@ TEST_F(FileSelection, FolderBrowserTakesTheChosenFolder) {
     std::string folder = ScratchFolder("gui-browse");
     folder.pop_back();  // the browser gives folders without the separator
     Click(w, IDC_NOTHING);
-    DWORD pid = GetCurrentProcessId();
 
-    PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
-    // The browser has no owner and its title is the system's; it is the
-    // one other dialog of this process.
-    HWND browser = nullptr;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            for (HWND h = FindWindowExA(nullptr, nullptr, "#32770", nullptr); h != nullptr;
-                 h = FindWindowExA(nullptr, h, "#32770", nullptr)) {
-                DWORD owner = 0;
-                GetWindowThreadProcessId(h, &owner);
-                if (owner == pid && h != w && IsWindowVisible(h)) browser = h;
-            }
-            return browser != nullptr;
-        },
-        20000));
+    HWND browser = OpenFolderBrowser(w);
+    ASSERT_NE(browser, nullptr);
     EXPECT_TRUE(IsWindowEnabled(w)) << "the browser has no owner";
-    // The selection is taken once the browser's tree shows the folder.
-    HWND tree = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (tree = FindWindowExA(browser, nullptr, WC_TREEVIEWA, nullptr)) != nullptr; },
-                          20000));
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
-            char text[kPathSize] = {};
-            TVITEMA item;
-            ZeroMemory(&item, sizeof item);
-            item.mask = TVIF_TEXT;
-            item.hItem = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
-            item.pszText = text;
-            item.cchTextMax = sizeof text;
-            SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-            return strcmp(text, "gui-browse") == 0;
-        },
-        20000));
-    ASSERT_TRUE(PressUntilClosed(browser, IDOK));
+    ASSERT_TRUE(PickFolder(browser, folder));
     ASSERT_TRUE(WaitUntil([] { return transferState.selectionKind == kFolderSelected; }, 20000));
 
     EXPECT_EQ(Text(w, IDC_FILE), folder + "\\");
     EXPECT_TRUE(Enabled(w, IDC_START));
+}
+
+// Start stays usable while the browser is open. A folder picked once a
+// transfer has begun is dropped, whether the transfer still runs (the
+// selection, Start and the File box stay as the transfer has them) or has
+// ended (the Copy that a Nothing side became keeps its new file).
+TEST_F(FileSelection, FolderPickedAfterATransferBeganIsDropped) {
+    HWND w = Window();
+    // Named by its full path: the browser moves the current folder.
+    char cli[MAX_PATH] = {};
+    ASSERT_GT(GetFullPathNameA(CliPath().c_str(), MAX_PATH, cli, nullptr), 0u);
+    for (bool pickWhileRunning : {true, false}) {
+        SCOPED_TRACE(pickWhileRunning ? "picked while the transfer runs" : "picked after it ended");
+        std::string folder = ScratchFolder(pickWhileRunning ? "gui-pick-running" : "gui-pick-ended");
+        std::string into = folder + "into\\";
+        CreateDirectoryA(into.c_str(), nullptr);
+        CreateDirectoryA((folder + "other").c_str(), nullptr);
+        std::string original = RandomBytes(100000, 9);
+        WriteFile(folder + "incoming.bin", original);
+        const std::string port = std::to_string(NextPort());
+        Click(w, IDC_NOTHING);
+        TakeFolderSelection(w, into.c_str());
+        Click(w, IDC_SERVER);
+        SetText(w, IDC_PORT, port);
+
+        HWND browser = OpenFolderBrowser(w);
+        ASSERT_NE(browser, nullptr);
+        Click(w, IDC_START);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::vector<std::string> lines = StatusLines(w);
+                return !lines.empty() && lines.back() == "接続待ち・・・";
+            },
+            20000));
+        if (pickWhileRunning) {
+            EXPECT_TRUE(PickFolder(browser, folder + "other"));
+            EXPECT_STREQ(transferState.localPath, into.c_str());
+            EXPECT_EQ(transferState.selectionKind, kFolderSelected);
+            EXPECT_EQ(Text(w, IDC_FILE), into);
+            EXPECT_TRUE(InTransferState(w));
+        }
+        CliPeer peer;
+        ASSERT_TRUE(SpawnProcess(peer.process,
+                                 {cli, "original", folder + "incoming.bin", "--connect", "127.0.0.1", "--port", port,
+                                  "--log-dir", folder},
+                                 folder + "peer.out", folder + "peer.err"));
+        FinishCli(peer, 120000);
+        ASSERT_TRUE(WaitForWorker(120000));
+        if (!pickWhileRunning) ASSERT_TRUE(PickFolder(browser, folder + "other"));
+
+        EXPECT_TRUE(ReadFile(into + "incoming.bin") == original);
+        EXPECT_EQ(transferState.fileType, kCopy);
+        EXPECT_EQ(transferState.selectionKind, kFileSelected);
+        EXPECT_EQ(std::string(transferState.localPath), into + "incoming.bin");
+        EXPECT_EQ(Text(w, IDC_FILE), into + "incoming.bin");
+        EXPECT_TRUE(Idle(w));
+    }
+}
+
+// A transfer started while the error box of a chosen file is open takes
+// the selection as it stands; closing the box does not clear it then.
+TEST_F(FileSelection, ErrorBoxLeavesTheSelectionOfATransferStartedMeanwhile) {
+    HWND w = Window();
+    std::string folder = ScratchFolder("gui-box-start");
+    ASSERT_TRUE(MakeFileOfSize(folder + "ok.bin", 300000));
+    ASSERT_TRUE(MakeFileOfSize(folder + "held.bin", 1000));
+    Choose(w, folder + "ok.bin");
+    HANDLE holder = CreateFileA((folder + "held.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    errorBoxHook = nullptr;
+    const unsigned changes = TransferChanges();
+    std::thread chooser([&] { Choose(w, folder + "held.bin"); });
+    HWND box = WaitForDialog("Error", 20000);
+    EXPECT_NE(box, nullptr);
+    // The transfer cannot open the held file either and ends at once.
+    Click(w, IDC_START);
+    EXPECT_TRUE(WaitUntil([&] { return TransferChanges() == changes + 2; }, 20000));
+    EXPECT_TRUE(WaitForWorker(20000));
+    if (box != nullptr) EXPECT_TRUE(PressUntilClosed(box, IDOK));
+    chooser.join();
+    CloseHandle(holder);
+
+    EXPECT_EQ(transferState.selectionKind, kFileSelected);
+    EXPECT_EQ(std::string(transferState.localPath), folder + "held.bin");
+    EXPECT_TRUE(Idle(w));
+}
+
+TEST_F(FileSelection, WindowThreadHoldsComForTheFolderBrowser) {
+    HRESULT hr = S_OK;
+    RunOnUiThread(Window(), [&] {
+        hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(hr)) CoUninitialize();
+    });
+    EXPECT_EQ(hr, RPC_E_CHANGED_MODE) << "the thread is in a single-threaded apartment already";
 }
 
 TEST(ProgramFolder, CutAfterTheLastBackslash) {

@@ -16,6 +16,7 @@ std::vector<std::string> hookedErrorBoxes;
 
 namespace {
 std::mutex hookMutex;
+constexpr UINT kRunOnUiThreadMessage = WM_APP + 40;
 
 void RecordErrorBox(const char* text) {
     std::lock_guard<std::mutex> lock(hookMutex);
@@ -23,6 +24,10 @@ void RecordErrorBox(const char* text) {
 }
 
 INT_PTR CALLBACK HarnessDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kRunOnUiThreadMessage) {
+        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        return TRUE;
+    }
     INT_PTR result = MainDialogProc(window, message, wParam, lParam);
     if (message == WM_INITDIALOG) {
         auto* under = reinterpret_cast<WindowUnderTest*>(lParam);
@@ -71,6 +76,10 @@ BOOL CALLBACK LongestStaticText(HWND child, LPARAM arg) {
     return TRUE;
 }
 }  // namespace
+
+void RunOnUiThread(HWND window, const std::function<void()>& fn) {
+    SendMessageA(window, kRunOnUiThreadMessage, 0, reinterpret_cast<LPARAM>(&fn));
+}
 
 void OpenMainWindow(WindowUnderTest& under) {
     under.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -217,6 +226,14 @@ bool MakeFileOfSize(const std::string& path, unsigned long long size) {
 }
 
 void WindowTest::SetUp() {
+    // The folder browser moves the current folder; each test starts from
+    // the one the program started in, where the peers' program lies.
+    static const std::string startFolder = [] {
+        char folder[MAX_PATH] = {};
+        GetCurrentDirectoryA(MAX_PATH, folder);
+        return std::string(folder);
+    }();
+    SetCurrentDirectoryA(startFolder.c_str());
     ResetTransferState();
     {
         std::lock_guard<std::mutex> lock(hookMutex);

@@ -22,6 +22,10 @@ struct WindowUnderTest {
     INT_PTR result = -1;  // the dialog's result once it has ended
 };
 
+// Runs fn on the main dialog's UI thread, also while that thread runs a
+// dialog or message box of its own; returns once fn has run.
+void RunOnUiThread(HWND window, const std::function<void()>& fn);
+
 // Runs MAINDLG modally on a new UI thread; returns after WM_INITDIALOG.
 void OpenMainWindow(WindowUnderTest& under);
 // Esc (IDCANCEL); waits for the UI thread's end. The dialog's result.
