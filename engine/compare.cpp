@@ -163,9 +163,9 @@ uint32_t CompareCrcs() {
             AppendLogOk(log, line, length);
         } else {
             mismatched.Append(b->offset, b->length);
-            // The log holds a block before the status list shows it.
+            // The log keeps up with the status list.
             AppendLogNg(log, line, length);
-            FlushLog(log);
+            FlushLogIfDue(log);
             if (mismatches == 0) {
                 AddStatusLine("CRC不一致");
                 AddStatusLine("Address : CRC(Local) <-> CRC(Remote)");

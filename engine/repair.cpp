@@ -28,15 +28,13 @@ void UpdateByteProgress(const char* label, uint32_t done, uint32_t total, bool l
 }
 }  // namespace
 
-const char kFileChangedText[] = "送信中にファイルが変更されました";
-
 void ReportSendReadFailure(bool readFailed) {
     if (readFailed) {
         ShowSystemError();
         return;
     }
     FlushProgress();  // the progress line keeps the last piece that moved
-    AddStatusLine(kFileChangedText);
+    AddStatusLine("送信中にファイルが変更されました");
 }
 
 void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total) {

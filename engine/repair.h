@@ -19,6 +19,5 @@ void VerifyRepair();
 // read, and "送信中にファイルが変更されました" is shown instead of sending
 // anything in place of the missing bytes.
 void ReportSendReadFailure(bool readFailed);
-extern const char kFileChangedText[];
 // "%s%lu / %lu (%.0f%%)" with the counts printed unsigned.
 void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total);

@@ -13,11 +13,16 @@ namespace {
 // Lines of one comparison are written in pieces of at most this size: a pass
 // over a million blocks costs a few dozen writes, and memory stays bounded.
 constexpr size_t kLogFlushSize = 1u << 20;
-// Lines wait at most about this long, so that a process that ends at once
-// loses little of its log; the clock is asked once per kClockStride bytes
-// of lines (some 1500), not per line.
-constexpr uint64_t kLogFlushMs = 250;
+// Lines wait about this long at most (the pace of the status list's progress
+// lines), so that a process that ends at once loses next to nothing of its
+// log. One write per line instead costs 1.5 us a line here, 10 % of the
+// repair of a 64 MiB region (16384 lines). The clock is asked once per
+// kClockStride bytes of lines (some 1500) and before each status line of
+// the comparison, not per line.
+constexpr uint64_t kLogFlushMs = 33;
 constexpr size_t kClockStride = 64u << 10;
+
+bool FlushDue(const LogWriter& log) { return MonotonicMilliseconds() - log.lastWrite >= kLogFlushMs; }
 
 // One write call at the end of the file, which only this writer can change
 // while it holds the log.
@@ -42,7 +47,7 @@ void AppendResult(LogWriter& log, const char* line, size_t length, const char* s
     memcpy(out, line, length);
     memcpy(out + length, suffix, 4);
     if (log.pending.size() < log.checkAt) return;
-    if (log.pending.size() >= kLogFlushSize || MonotonicMilliseconds() - log.lastWrite >= kLogFlushMs)
+    if (log.pending.size() >= kLogFlushSize || FlushDue(log))
         WritePending(log);
     else
         log.checkAt = std::min(log.pending.size() + kClockStride, kLogFlushSize);
@@ -92,7 +97,9 @@ void CloseLog(LogWriter& log) {
     FileClose(log.file);
 }
 
-void FlushLog(LogWriter& log) { WritePending(log); }
+void FlushLogIfDue(LogWriter& log) {
+    if (FlushDue(log)) WritePending(log);
+}
 
 void WriteLogHeader(LogWriter& log) {
     if (!log.file.IsOpen()) return;

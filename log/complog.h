@@ -12,8 +12,8 @@
 #include "platform/file.h"
 
 // An open log with the latest lines of one comparison gathered in memory;
-// they reach the file at FlushLog, when the buffer fills, when they have
-// waited a quarter of a second, and at CloseLog.
+// they reach the file when the buffer fills, once they have waited about
+// 33 ms, and at CloseLog.
 struct LogWriter {
     FileHandle file;
     std::string pending;
@@ -30,10 +30,10 @@ void PrepareLog();
 bool OpenLog(LogWriter& log);
 // Writes what is gathered and closes the log.
 void CloseLog(LogWriter& log);
-// Writes what is gathered: called before the comparison shows a status line,
-// so that a process that ends at once keeps in its log every block that the
-// status list has shown.
-void FlushLog(LogWriter& log);
+// Writes what is gathered when it has waited about 33 ms: called before the
+// comparison shows a status line, so that the log keeps up with the status
+// list (a process that ends at once keeps in its log what it showed then).
+void FlushLogIfDue(LogWriter& log);
 // Writes the pass header at once.
 void WriteLogHeader(LogWriter& log);
 void AppendLogOk(LogWriter& log, const char* line, size_t length);

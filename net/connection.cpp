@@ -77,7 +77,8 @@ void AcceptConnection() {
     AddStatusLine("接続待ち・・・");
     for (;;) {
         uint32_t peer = 0;
-        switch (SocketAccept(transferState.listenSocket, transferState.dataSocket, &peer, &transferState.stopRequested)) {
+        switch (SocketAccept(transferState.listenSocket, transferState.dataSocket, &peer,
+                             &transferState.stopRequested)) {
         case PeerWait::Connected: break;
         case PeerWait::Stopped: EndTransfer();
         case PeerWait::Failed:

@@ -1,5 +1,6 @@
 // IPv4 TCP sockets for the connection of one transfer: blocking sockets,
-// each owned by a SocketHandle that closes it. Used by the worker thread.
+// each owned by a SocketHandle that closes it; connected sockets send short
+// messages at once (TCP_NODELAY). Used by the worker thread.
 #pragma once
 
 #include <atomic>

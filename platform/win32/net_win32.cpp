@@ -27,6 +27,12 @@ void SaveSocketError() {
     SaveLastError();
 }
 
+// As on POSIX: short messages go out at once (see net_posix.cpp).
+void SetNoDelay(SOCKET s) {
+    BOOL on = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 NetResult Classify(int err) {
     switch (err) {
     case WSAEINTR:
@@ -104,12 +110,14 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
         return PeerWait::Failed;
     }
     accepted.sock = static_cast<intptr_t>(s);
+    SetNoDelay(s);
     if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
     return PeerWait::Connected;
 }
 
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>*) {
     sockaddr_in addr = MakeAddress(address, port);
+    SetNoDelay(S(sock));
     if (connect(S(sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         SaveSocketError();
         return PeerWait::Failed;

@@ -94,6 +94,17 @@ bool PickFolder(HWND browser, const std::string& folder) {
     return shown && PressUntilClosed(browser, IDOK);
 }
 
+// Chooses ok.bin (1048576 bytes) in folder and holds held.bin (300000
+// bytes) open without sharing, as another program would.
+void ChooseOneAndHoldAnother(HWND w, const std::string& folder, HANDLE* holder) {
+    ASSERT_TRUE(MakeFileOfSize(folder + "ok.bin", 1048576));
+    ASSERT_TRUE(MakeFileOfSize(folder + "held.bin", 300000));
+    Choose(w, folder + "ok.bin");
+    *holder = CreateFileA((folder + "held.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(*holder, INVALID_HANDLE_VALUE);
+}
+
 void ExpectSelectionCleared(HWND w) {
     EXPECT_STREQ(transferState.localPath, "");
     EXPECT_STREQ(transferState.fileTitle, "");
@@ -148,12 +159,8 @@ TEST_F(FileSelection, FiguresFollowTheFileSize) {
 TEST_F(FileSelection, FileHeldOpenShowsTheSharingErrorAndClearsTheSelection) {
     HWND w = Window();
     std::string folder = ScratchFolder("gui-held");
-    ASSERT_TRUE(MakeFileOfSize(folder + "ok.bin", 1048576));
-    ASSERT_TRUE(MakeFileOfSize(folder + "held.bin", 300000));
-    Choose(w, folder + "ok.bin");
-    HANDLE holder = CreateFileA((folder + "held.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    ASSERT_NO_FATAL_FAILURE(ChooseOneAndHoldAnother(w, folder, &holder));
 
     errorBoxHook = nullptr;
     BoxWatch watch;
@@ -347,12 +354,8 @@ TEST_F(FileSelection, FolderPickedAfterATransferBeganIsDropped) {
 TEST_F(FileSelection, ErrorBoxLeavesTheSelectionOfATransferStartedMeanwhile) {
     HWND w = Window();
     std::string folder = ScratchFolder("gui-box-start");
-    ASSERT_TRUE(MakeFileOfSize(folder + "ok.bin", 300000));
-    ASSERT_TRUE(MakeFileOfSize(folder + "held.bin", 1000));
-    Choose(w, folder + "ok.bin");
-    HANDLE holder = CreateFileA((folder + "held.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    ASSERT_NO_FATAL_FAILURE(ChooseOneAndHoldAnother(w, folder, &holder));
 
     errorBoxHook = nullptr;
     const unsigned changes = TransferChanges();

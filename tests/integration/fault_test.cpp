@@ -682,7 +682,7 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
         // the Copy's figures are reloaded at the end.
         std::string dir = ScratchFolder("missing-copy");
         CliPeer cli;
-        StartCli(cli, dir, "copy", {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort())});
+        StartCli(cli, dir, "copy", {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir});
         FinishCli(cli, kQuickMs);
         EXPECT_EQ(cli.exitCode, 1);
         EXPECT_EQ(cli.errors, kMissing);

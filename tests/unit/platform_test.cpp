@@ -6,6 +6,12 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/net.h"
+
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fixtures.h"
 
@@ -55,13 +61,23 @@ TEST(PlatformFile, AJapaneseNameRoundTrips) {
 }
 
 #ifndef _WIN32
-TEST(PlatformNet, PortListensAgainRightAfterAConnectionThatThisSideClosedFirst) {
+namespace {
+bool NoDelay(const SocketHandle& sock) {
+    int on = 0;
+    socklen_t size = sizeof on;
+    return getsockopt(static_cast<int>(sock.sock), IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0 && on != 0;
+}
+}  // namespace
+
+TEST(PlatformNet, ConnectionSendsAtOnceAndItsPortListensAgainRightAfterIt) {
     const uint16_t port = static_cast<uint16_t>(NextPort());
     SocketHandle listener, accepted, client;
     ASSERT_TRUE(SocketOpenTcp(listener) && SocketBindAny(listener, port) && SocketListen(listener, 1));
     ASSERT_TRUE(SocketOpenTcp(client));
     ASSERT_EQ(SocketConnect(client, ParseIpv4("127.0.0.1"), port), PeerWait::Connected);
     ASSERT_EQ(SocketAccept(listener, accepted, nullptr), PeerWait::Connected);
+    EXPECT_TRUE(NoDelay(accepted));
+    EXPECT_TRUE(NoDelay(client));
     // As at the end of a transfer: the listening side closes first, which
     // leaves its end of the connection in TIME_WAIT for a minute.
     SocketClose(accepted);
