@@ -366,7 +366,9 @@ TEST_F(FileSelection, ErrorBoxLeavesTheSelectionOfATransferStartedMeanwhile) {
     Click(w, IDC_START);
     EXPECT_TRUE(WaitUntil([&] { return TransferChanges() == changes + 2; }, 20000));
     EXPECT_TRUE(WaitForWorker(20000));
-    if (box != nullptr) EXPECT_TRUE(PressUntilClosed(box, IDOK));
+    if (box != nullptr) {
+        EXPECT_TRUE(PressUntilClosed(box, IDOK));
+    }
     chooser.join();
     CloseHandle(holder);
 

@@ -63,6 +63,8 @@ struct Relay {
             down = std::thread([this] { Pump(back, front, &toClient); });
         }).join();
     }
+    // Passes the end on without closing: the other pump may be reading the
+    // same socket; Join closes both.
     static void Pump(ScriptedPeer& from, ScriptedPeer& to, std::string* seen) {
         std::string chunk;
         for (;;) {
@@ -70,7 +72,7 @@ struct Relay {
             seen->append(chunk);
             if (!PeerSend(to, chunk)) break;
         }
-        SocketClose(to.sock);
+        ShutdownSend(to);
     }
     void Join() {
         if (up.joinable()) up.join();

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #else
 #include <sys/select.h>
+#include <sys/socket.h>
 #endif
 
 #include "tests/support/process.h"
@@ -99,4 +100,12 @@ uint32_t WordAt(const std::string& b, size_t at) {
     return static_cast<uint8_t>(b[at]) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+}
+
+void ShutdownSend(ScriptedPeer& peer) {
+#ifdef _WIN32
+    shutdown(static_cast<SOCKET>(peer.sock.sock), SD_SEND);
+#else
+    shutdown(static_cast<int>(peer.sock.sock), SHUT_WR);
+#endif
 }

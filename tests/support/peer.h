@@ -26,6 +26,9 @@ bool PeerReceive(ScriptedPeer& peer, size_t count, std::string* bytes, int timeo
 // out, then false).
 bool PeerReceiveUntilClosed(ScriptedPeer& peer, std::string* bytes, int timeoutMs = 20000);
 void PeerClose(ScriptedPeer& peer);
+// Ends the sending direction only (the other side reads the end of stream);
+// the socket stays open for reading, and for another thread that reads it.
+void ShutdownSend(ScriptedPeer& peer);
 
 // Little-endian packing, as the protocol sends words.
 std::string Word(uint32_t value);

@@ -136,17 +136,9 @@ std::string FileAfterCut(std::string file, const Script& script, size_t cut) {
     return file;
 }
 
-void ShutdownSend(ScriptedPeer& peer) {
-#ifdef _WIN32
-    shutdown(static_cast<SOCKET>(peer.sock.sock), SD_SEND);
-#else
-    shutdown(static_cast<int>(peer.sock.sock), SHUT_WR);
-#endif
-}
-
 void Play(ScriptedPeer& peer, const Script& script, size_t cut, int timeoutMs) {
     // Each message goes out as it is written, not held back for the ACK of
-    // the last one: the program's own sockets keep their default options.
+    // the last one, as the program's own sockets send.
     int on = 1;
     setsockopt(static_cast<int>(peer.sock.sock), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
                sizeof on);

@@ -60,5 +60,3 @@ std::string FileAfterCut(std::string file, const Script& script, size_t cut);
 // then closes the connection (not a listener).
 // Each read waits at most timeoutMs.
 void Play(ScriptedPeer& peer, const Script& script, size_t cut = SIZE_MAX, int timeoutMs = 5000);
-// Ends the sending direction only (the other side reads the end of stream).
-void ShutdownSend(ScriptedPeer& peer);
