@@ -23,9 +23,9 @@ const char kVersion[] = "blockmend-cli 1.0.0";
 
 void PrintUsage() {
     printf("usage:\n"
-           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST]\n"
-           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST]\n"
-           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST]\n"
+           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1]\n"
+           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST] [--protocol 1]\n"
            "\n"
            "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
            "  original      this side holds the correct file\n"
@@ -39,6 +39,7 @@ void PrintUsage() {
            "  --overwrite   replace an existing file of the received name\n"
            "  --save-as     use NAME instead when the received name exists\n"
            "  --allow HOST  with --listen: accept only this peer address\n"
+           "  --protocol N  highest protocol to offer: 2 (default; used when the peer is Blockmend too) or 1\n"
            "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n",
            DefaultLogFolderHelp());
 }
@@ -151,6 +152,10 @@ int main(int argc, char** argv) {
         } else if (a == "--save-as" && transferState.fileType == kNothing) {
             cliSettings.haveSaveAs = true;
             cliSettings.saveAs = ToCp932(value("--save-as"), "--save-as NAME");
+        } else if (a == "--protocol") {
+            std::string text = value("--protocol");
+            if (!ParseNumber(text, 2, &number) || number == 0) UsageError("bad protocol: " + text);
+            transferState.protocolLimit = static_cast<int32_t>(number);
         } else if (a == "--allow") {
             allow = value("--allow");
             if (allow.empty()) UsageError("--allow needs a host");
@@ -189,7 +194,7 @@ int main(int argc, char** argv) {
         switch (ReadLocalFileInfo()) {
         case FileInfoResult::Ok: break;
         case FileInfoResult::CannotOpen: ShowSystemError(); break;
-        case FileInfoResult::TooLarge: break;  // the worker refuses it with a status line
+        case FileInfoResult::TooLarge: break;  // the worker refuses it at the start
         }
         int index = SuggestDivideIndex(transferState.localSize);
         if (blockSize != 0) {

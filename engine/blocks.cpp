@@ -2,9 +2,10 @@
 #include "engine/blocks.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
-#include "engine/crc16.h"
+#include "engine/wire.h"
 #include "engine/frontend.h"
 #include "engine/node_pool.h"
 #include "engine/progress.h"
@@ -22,8 +23,8 @@ constexpr uint32_t kProgressStride = 256u << 10;
 NodePool<Block> blockPool;
 
 // Appends a node while the caller holds the pool's lock.
-void AppendLocked(BlockListBuilder& list, uint32_t offset, uint32_t length) {
-    Block* node = ::new (blockPool.AllocateLocked()) Block{offset, length, 0, nullptr};
+void AppendLocked(BlockListBuilder& list, uint64_t offset, uint64_t length) {
+    Block* node = ::new (blockPool.AllocateLocked()) Block{offset, length, nullptr};
     if (list.tail) list.tail->next = node; else list.head = node;
     list.tail = node;
 }
@@ -35,11 +36,12 @@ struct ChunkReader {
     uint32_t filled = 0;  // valid bytes in buffer
 };
 
-// Continues crc over [offset, offset + length) of the file, reading through
-// the reader's buffer. A read takes at most a chunk and stops at readEnd, the
+// Feeds [offset, offset + length) of the file into sum, reading through the
+// reader's buffer. A read takes at most a chunk and stops at readEnd, the
 // end of the adjacent blocks, so that scattered small blocks cost no more
 // than their own bytes. Returns false when the file ends early.
-bool CrcThroughReader(ChunkReader& reader, uint64_t offset, uint32_t length, uint64_t readEnd, uint16_t* crc) {
+bool SumThroughReader(ChunkReader& reader, const Protocol& protocol, uint64_t offset, uint64_t length,
+                      uint64_t readEnd, BlockSum& sum) {
     while (length > 0) {
         if (offset < reader.start || offset >= reader.start + reader.filled) {
             reader.start = offset;
@@ -52,9 +54,9 @@ bool CrcThroughReader(ChunkReader& reader, uint64_t offset, uint32_t length, uin
             }
         }
         uint32_t at = static_cast<uint32_t>(offset - reader.start);
-        uint32_t n = reader.filled - at;
+        uint64_t n = reader.filled - at;
         if (n > length) n = length;
-        *crc = Crc16Update(*crc, reader.buffer.get() + at, n);
+        protocol.AddToSum(sum, reader.buffer.get() + at, static_cast<size_t>(n));
         offset += n;
         length -= n;
     }
@@ -70,10 +72,57 @@ uint64_t RunEnd(const Block* b) {
     return end;
 }
 
-void ShowChecksumProgress(int32_t k) {
+void ShowChecksumProgress(int64_t k) {
     char line[96];
-    snprintf(line, sizeof line, "CRC計算中・・・%d / %d", k, transferState.blockCount);
+    snprintf(line, sizeof line, "CRC計算中・・・%lld / %lld", static_cast<long long>(k),
+             static_cast<long long>(transferState.blockCount));
     ShowProgress(line);
+}
+
+uint64_t CountBlocks(const Block* b) {
+    uint64_t n = 0;
+    for (; b; b = b->next) ++n;
+    return n;
+}
+
+void OpenForSums(FileHandle& file) {
+    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
+        ShowSystemError();
+        EndTransfer();
+    }
+}
+
+// Walks blocks through the file: the checksum of each block goes into
+// entries (when given), its share into digestSum as share says. progress
+// is called before each block with its number, counted from 1; the stop
+// flag is looked at once per block, after it.
+template <typename Progress>
+void SumBlocks(FileHandle& file, uint8_t* entries, DigestShare share, Progress progress) {
+    const Protocol& protocol = *transferState.protocol;
+    ChunkReader reader;
+    reader.file = &file;
+    std::unique_ptr<BlockSum> sum(new BlockSum);
+    uint8_t scratch[8];
+    int64_t k = 0;
+    uint64_t readEnd = 0;
+    for (Block* b = transferState.blocks; b; b = b->next) {
+        ++k;
+        progress(k, b);
+        if (transferState.stopRequested.load(std::memory_order_relaxed)) {
+            FileClose(file);
+            EndTransfer();
+        }
+        uint8_t* entry = entries ? entries + (k - 1) * protocol.crcBytes : scratch;
+        protocol.BeginSum(*sum, b->offset);
+        if (b->length > 0) {
+            if (b->offset >= readEnd || b->offset + b->length > readEnd) readEnd = RunEnd(b);
+            SumThroughReader(reader, protocol, b->offset, b->length, readEnd, *sum);
+        }
+        U128 terms = protocol.EndSum(*sum, entry);
+        if (b->length == 0) memset(entry, 0, protocol.crcBytes);
+        if (share == DigestShare::kAdd) transferState.digestSum = Add128(transferState.digestSum, terms);
+        else if (share == DigestShare::kTakeOut) transferState.digestSum = Sub128(transferState.digestSum, terms);
+    }
 }
 }  // namespace
 
@@ -81,12 +130,12 @@ void* Block::operator new(size_t) { return blockPool.Allocate(); }
 
 void Block::operator delete(void* node) noexcept { blockPool.Free(node); }
 
-void BlockListBuilder::Append(uint32_t offset, uint32_t length) {
+void BlockListBuilder::Append(uint64_t offset, uint64_t length) {
     PoolLock<NodePool<Block>> lock(blockPool);
     AppendLocked(*this, offset, length);
 }
 
-uint32_t CeilDiv(uint32_t a, uint32_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
 void FreeBlockList(Block* head) {
     if (!head) return;
@@ -117,10 +166,10 @@ void SplitBlocks() {
         PoolLock<NodePool<Block>> lock(blockPool);
         for (const Block* b = transferState.previousBlocks; b; b = b->next) {
             uint64_t at = b->offset;
-            uint32_t left = b->length;
+            uint64_t left = b->length;
             while (left > 0) {
-                uint32_t n = left < size ? left : size;
-                AppendLocked(list, static_cast<uint32_t>(at), n);
+                uint64_t n = left < size ? left : size;
+                AppendLocked(list, at, n);
                 at += size;
                 left -= n;
             }
@@ -129,30 +178,26 @@ void SplitBlocks() {
     transferState.blocks = list.head;
 }
 
-uint16_t BlockCrc16(FileHandle& file, uint32_t offset, uint32_t length) {
+uint16_t BlockCrc16(FileHandle& file, uint64_t offset, uint64_t length) {
     if (length == 0) return 0;
     ChunkReader reader{&file};
-    uint16_t crc = 0xFFFF;
-    CrcThroughReader(reader, offset, length, offset + length, &crc);
-    return crc;
+    BlockSum sum;
+    kProtocol1.BeginSum(sum, offset);
+    SumThroughReader(reader, kProtocol1, offset, length, offset + length, sum);
+    uint8_t entry[2];
+    kProtocol1.EndSum(sum, entry);
+    return static_cast<uint16_t>(entry[0] | entry[1] << 8);
 }
 
-void ChecksumBlocks() {
-    ChunkReader reader;
+void ChecksumBlocks(DigestShare share) {
     FileHandle file;
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
-        ShowSystemError();
-        EndTransfer();
-    }
-    reader.file = &file;
+    OpenForSums(file);
     char line[96];
-    snprintf(line, sizeof line, "計算中・・・%d / %d", 0, transferState.blockCount);
+    snprintf(line, sizeof line, "計算中・・・%d / %lld", 0, static_cast<long long>(transferState.blockCount));
     AddProgressLine(line);
-    int32_t k = 0;
-    uint32_t sinceCheck = 0;
-    uint64_t readEnd = 0;
-    for (Block* b = transferState.blocks; b; b = b->next) {
-        ++k;
+    ResizeChecksumList(transferState.localCrcs, CountBlocks(transferState.blocks), transferState.protocol->crcBytes);
+    uint64_t sinceCheck = 0;
+    SumBlocks(file, transferState.localCrcs.bytes.get(), share, [&sinceCheck](int64_t k, const Block* b) {
         sinceCheck += b->length;
         if (b->next == nullptr) {
             ShowChecksumProgress(k);
@@ -160,44 +205,43 @@ void ChecksumBlocks() {
             sinceCheck = 0;
             if (ProgressDue()) ShowChecksumProgress(k);
         }
-        if (transferState.stopRequested.load(std::memory_order_relaxed)) {
-            ShowChecksumProgress(k);
-            FileClose(file);
-            EndTransfer();
-        }
-        uint16_t crc = 0;
-        if (b->length > 0) {
-            crc = 0xFFFF;
-            if (b->offset >= readEnd || b->offset + static_cast<uint64_t>(b->length) > readEnd) readEnd = RunEnd(b);
-            CrcThroughReader(reader, b->offset, b->length, readEnd, &crc);
-        }
-        b->crc = crc;
-    }
+        // The line shows the block at which a stop is seen.
+        if (transferState.stopRequested.load(std::memory_order_relaxed)) ShowChecksumProgress(k);
+    });
 }
 
-uint32_t MeasureRuns() {
-    uint32_t work = 0, best = 0, run = 0;
+bool SumBlocksForDigest(DigestShare share) {
+    FileHandle file;
+    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return false;
+    SumBlocks(file, nullptr, share, [](int64_t, const Block*) {});
+    return true;
+}
+
+uint64_t MeasureRuns() {
+    // Protocol 1 computes in unsigned 32-bit arithmetic, as its peers do: the
+    // sum of a long chain may wrap, and the decision must still agree.
+    const uint64_t mask = transferState.protocol->measureMask;
+    uint64_t work = 0, best = 0, run = 0;
     const Block* prev = nullptr;
     for (const Block* b = transferState.blocks; b; prev = b, b = b->next) {
         work += b->length;
-        run += b->length;
+        run = (run + b->length) & mask;
         if (prev == nullptr) {
-            run = b->length;
+            run = b->length & mask;
         } else if (b->offset == prev->offset + prev->length) {
-            run += prev->length;
+            run = (run + prev->length) & mask;
         } else {
             if (run > best) best = run;
-            run = b->length;
+            run = b->length & mask;
         }
     }
     transferState.workBytes = work;
     return best;
 }
 
-bool ShouldRefine(uint32_t measure, uint32_t blockSize) {
-    return !(measure >= 3 * blockSize || blockSize <= kMinBlockSize);
+bool ShouldRefine(uint64_t measure, uint32_t blockSize) {
+    return !(measure >= 3ull * blockSize || blockSize <= kMinBlockSize);
 }
-
 uint32_t NextBlockSize(uint32_t blockSize) {
     uint32_t next = blockSize >> 6;
     return next < kMinBlockSize ? kMinBlockSize : next;

@@ -1,5 +1,5 @@
 // Block lists and the checksum pass: the stretches of the file that a
-// comparison pass covers, their refinement, the CRC-16 of each stretch, and
+// comparison pass covers, their refinement, the checksum of each stretch, and
 // the measure on which both peers decide alike whether to refine. Everything
 // here is part of the contract between the peers: both build identical lists
 // from identical inputs. Worker thread.
@@ -10,10 +10,12 @@
 
 struct FileHandle;
 
+// The checksum of a block lives in the pass's checksum list
+// (transferState.localCrcs), at the block's position in the list, as it is
+// sent: the node holds only where the block lies.
 struct Block {
-    uint32_t offset;  // position of the block's first byte in the file
-    uint32_t length;  // bytes in the block
-    uint16_t crc;     // CRC-16 of the block's bytes; set by ChecksumBlocks only
+    uint64_t offset;  // position of the block's first byte in the file
+    uint64_t length;  // bytes in the block
     Block* next;      // following node; null at the tail
 
     // Nodes come from a pool (engine/node_pool.h): new and delete stay the
@@ -26,11 +28,11 @@ struct Block {
 struct BlockListBuilder {
     Block* head = nullptr;
     Block* tail = nullptr;
-    void Append(uint32_t offset, uint32_t length);
+    void Append(uint64_t offset, uint64_t length);
 };
 
-// Unsigned 32-bit division rounded up; b is never 0.
-uint32_t CeilDiv(uint32_t a, uint32_t b);
+// Unsigned division rounded up; b is never 0.
+uint64_t CeilDiv(uint64_t a, uint64_t b);
 // Frees every node of a list without recursion; null does nothing.
 void FreeBlockList(Block* head);
 
@@ -39,15 +41,26 @@ void InitBlockList();
 // Shows "Devide Size = %ld"; previousBlocks := blocks; blocks := every block
 // of it cut into pieces of blockSize bytes.
 void SplitBlocks();
-// Sets the crc of every block from the file at localPath, with its progress
-// line; ends the transfer when the file cannot be opened or Stop is seen.
-void ChecksumBlocks();
+// What a pass does with the blocks' shares of the whole-file digest
+// (digestSum): the first pass adds the whole compared part, the Copy's
+// verification adds what its repair wrote, and the Copy takes out what the
+// repair is about to overwrite.
+enum class DigestShare { kNone, kAdd, kTakeOut };
+// Fills localCrcs with the checksum of every block of blocks, from the file
+// at localPath, in the transfer's protocol, with its progress line; ends the
+// transfer when the file cannot be opened or Stop is seen.
+void ChecksumBlocks(DigestShare share = DigestShare::kNone);
+// Reads every block of blocks again only to add or take out its share of
+// the digest: no status line, no checksum list. False (with the system's
+// error saved) when the file cannot be opened; ends the transfer on Stop.
+bool SumBlocksForDigest(DigestShare share);
 // The CRC-16 of length bytes of file at offset; 0 for length 0, reading
 // nothing. Bytes beyond the end of the file do not count.
-uint16_t BlockCrc16(FileHandle& file, uint32_t offset, uint32_t length);
-// Sets workBytes to the total length of blocks and returns the run measure.
-uint32_t MeasureRuns();
+uint16_t BlockCrc16(FileHandle& file, uint64_t offset, uint64_t length);
+// Sets workBytes to the total length of blocks and returns the run measure,
+// in the arithmetic of the transfer's protocol (modulo 2^32 for protocol 1).
+uint64_t MeasureRuns();
 // The driver's decision after a pass with mismatches: another, finer pass?
-bool ShouldRefine(uint32_t measure, uint32_t blockSize);
+bool ShouldRefine(uint64_t measure, uint32_t blockSize);
 // The block size of the next, finer pass.
 uint32_t NextBlockSize(uint32_t blockSize);

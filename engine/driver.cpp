@@ -5,19 +5,20 @@
 
 #include "engine/blocks.h"
 #include "engine/compare.h"
+#include "engine/connection.h"
+#include "engine/digest.h"
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
+#include "engine/handshake.h"
 #include "engine/repair.h"
 #include "engine/tail.h"
 #include "engine/transfer_state.h"
 #include "log/complog.h"
-#include "net/connection.h"
-#include "net/protocol.h"
 
 namespace {
 // The local file as it is now, not as it was when it was chosen: its size
-// drives the negotiation and the tail, and a file of 4 GiB or more would be
-// mangled by the 32-bit sizes of the protocol.
+// drives the negotiation and the tail. Whether the protocol carries it is
+// known only after the handshake.
 void CheckLocalFile() {
     if (transferState.fileType == kNothing) return;
     switch (ReadLocalFileInfo()) {
@@ -33,20 +34,26 @@ void CheckLocalFile() {
 void WorkerMain() {
     transferState.blocks = nullptr;
     transferState.previousBlocks = nullptr;
-    transferState.remoteCrcs = nullptr;
     transferState.newFileMode = 0;
     transferState.transferComplete = false;
+    transferState.protocol = &kProtocol1;
+    transferState.digestSum = U128{};
     CheckLocalFile();
     transferState.blockSize = transferState.uiBlockSize;
     OpenConnection();
     Handshake();
+    CheckSizeForProtocol();
     NegotiateSizes();
     if (transferState.newFileMode == 1) TransferTail();
     PrepareLog();
     InitBlockList();
+    // The first pass reads the whole compared part: it also sums it for the
+    // whole-file digest.
+    DigestShare share = DigestShare::kAdd;
     for (;;) {
         SplitBlocks();
-        ChecksumBlocks();
+        ChecksumBlocks(share);
+        share = DigestShare::kNone;
         ExchangeCrcs();
         if (CompareCrcs() == 0) {
             AddStatusLine("CRCは全て一致しています。");
@@ -54,11 +61,12 @@ void WorkerMain() {
             TransferTail();
         }
         AddStatusLine("");
-        uint32_t measure = MeasureRuns();
+        uint64_t measure = MeasureRuns();
         if (!ShouldRefine(measure, transferState.blockSize)) break;
         transferState.blockSize = NextBlockSize(transferState.blockSize);
-        transferState.blockCount = static_cast<int32_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
+        transferState.blockCount = static_cast<int64_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
     }
+    TakeOutDamagedBlocks();
     RepairBlocks();
     VerifyRepair();
     TransferTail();

@@ -13,13 +13,13 @@ FileInfoResult ReadLocalFileInfo() {
     uint64_t size = 0;
     if (!FileSize(file, &size)) return FileInfoResult::CannotOpen;
     if (size > kMaxFileSize) return FileInfoResult::TooLarge;
-    transferState.localSize = static_cast<uint32_t>(size);
+    transferState.localSize = size;
     transferState.decDigits = DecimalDigits(transferState.localSize);
     transferState.hexDigits = HexDigits(transferState.localSize);
     return FileInfoResult::Ok;
 }
 
-int32_t DecimalDigits(uint32_t value) {
+int32_t DecimalDigits(uint64_t value) {
     int32_t n = 1;
     while (value >= 10) {
         value /= 10;
@@ -28,7 +28,7 @@ int32_t DecimalDigits(uint32_t value) {
     return n;
 }
 
-int32_t HexDigits(uint32_t value) {
+int32_t HexDigits(uint64_t value) {
     int32_t n = 1;
     while (value >= 16) {
         value >>= 4;
@@ -37,21 +37,22 @@ int32_t HexDigits(uint32_t value) {
     return n;
 }
 
-int32_t SuggestDivideIndex(uint32_t size) {
+int32_t SuggestDivideIndex(uint64_t size) {
     int32_t n = 0;
-    for (int bit = 31; bit >= 1; --bit) {
-        if (size & (1u << bit)) {
+    for (int bit = 63; bit >= 1; --bit) {
+        if (size & (1ull << bit)) {
             n = bit;
             break;
         }
     }
+    if (n - 19 > 12) return 12;
     return n - 19 < 0 ? 0 : n - 19;
 }
 
 void SetBlockFigures(int32_t index) {
     transferState.divideIndex = index;
     transferState.uiBlockSize = 1u << (index + 12);
-    transferState.uiBlockCount = static_cast<int32_t>(CeilDiv(transferState.localSize, transferState.uiBlockSize));
+    transferState.uiBlockCount = static_cast<int64_t>(CeilDiv(transferState.localSize, transferState.uiBlockSize));
     transferState.crcDataSize = transferState.uiBlockCount * 10;
 }
 

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 
-// Files of 4 GiB or more do not fit the protocol's 32-bit sizes.
-constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
+// The largest file that any protocol carries (protocol 2's 64-bit sizes,
+// kept below 2^63); protocol 1 carries less, and the transfer refuses a
+// larger file only once the peer turns out to speak only protocol 1.
+constexpr uint64_t kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
 
 enum class FileInfoResult { Ok, CannotOpen, TooLarge };
 
@@ -15,14 +17,15 @@ enum class FileInfoResult { Ok, CannotOpen, TooLarge };
 // saved; TooLarge and CannotOpen change no field.
 FileInfoResult ReadLocalFileInfo();
 // Number of decimal and hexadecimal digits of an unsigned size.
-int32_t DecimalDigits(uint32_t value);
-int32_t HexDigits(uint32_t value);
+int32_t DecimalDigits(uint64_t value);
+int32_t HexDigits(uint64_t value);
 // The Devide Size entry suggested for a file of size bytes: 128 to 256
-// blocks from 512 KiB on, blocks of 4096 bytes below.
-int32_t SuggestDivideIndex(uint32_t size);
+// blocks from 512 KiB on, blocks of 4096 bytes below, and the largest
+// blocks (16 MiB) from 4 GiB on.
+int32_t SuggestDivideIndex(uint64_t size);
 // divideIndex := index; uiBlockSize, uiBlockCount and crcDataSize follow.
 void SetBlockFigures(int32_t index);
-// The text shown for a refused file of 4 GiB or more.
+// The text shown for a file too large for the protocol of the transfer.
 extern const char kTooLargeText[];
 // The name part of a path (after its last separator of either kind), walked
 // as code page 932 characters.

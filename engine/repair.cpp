@@ -10,7 +10,7 @@
 #include "engine/progress.h"
 #include "engine/transfer_state.h"
 #include "log/complog.h"
-#include "net/connection.h"
+#include "engine/connection.h"
 #include "platform/file.h"
 
 namespace {
@@ -21,7 +21,7 @@ constexpr uint32_t kRepairBatchSize = 4u << 20;
 
 // Shows the line now when due or at the last block, else keeps it for
 // whoever ends the phase.
-void UpdateByteProgress(const char* label, uint32_t done, uint32_t total, bool last) {
+void UpdateByteProgress(const char* label, uint64_t done, uint64_t total, bool last) {
     char line[160];
     FormatByteProgress(line, sizeof line, label, done, total);
     if (last || ProgressDue()) ShowProgress(line); else HoldProgress(line);
@@ -37,10 +37,10 @@ void ReportSendReadFailure(bool readFailed) {
     AddStatusLine("送信中にファイルが変更されました");
 }
 
-void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total) {
+void FormatByteProgress(char* out, size_t size, const char* label, uint64_t done, uint64_t total) {
     double percent = total == 0 ? 100.0 : static_cast<double>(done) / static_cast<double>(total) * 100.0;
-    snprintf(out, size, "%s%lu / %lu (%.0f%%)", label, static_cast<unsigned long>(done),
-             static_cast<unsigned long>(total), percent);
+    snprintf(out, size, "%s%llu / %llu (%.0f%%)", label, static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(total), percent);
 }
 
 void RepairBlocks() {
@@ -54,7 +54,7 @@ void RepairBlocks() {
 
 int SendDamagedBlocks() {
     static const char kLabel[] = "破損部分のデータを送信中・・・";
-    uint32_t done = 0;
+    uint64_t done = 0;
     FileHandle file;
     if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
         ShowSystemError();
@@ -78,20 +78,20 @@ int SendDamagedBlocks() {
         if (filled + static_cast<uint64_t>(b->length) > capacity) {
             flush(b);
             if (b->length > capacity) {
-                capacity = b->length;
+                capacity = static_cast<uint32_t>(b->length);
                 buffer.reset(new uint8_t[capacity]);
             }
         }
         uint8_t* at = buffer.get() + filled;
         uint32_t got = 0;
-        const bool read = FileReadAt(file, b->offset, at, b->length, &got);
+        const bool read = FileReadAt(file, b->offset, at, static_cast<uint32_t>(b->length), &got);
         if (!read || got < b->length) {
             // What was read before the failing block still goes out first.
             flush(b);
             ReportSendReadFailure(!read);
             return -1;
         }
-        filled += b->length;
+        filled += static_cast<uint32_t>(b->length);
     }
     flush(nullptr);
     return 0;
@@ -99,7 +99,7 @@ int SendDamagedBlocks() {
 
 int ReceiveDamagedBlocks() {
     static const char kLabel[] = "破損部分のデータ受信＆修復中・・・";
-    uint32_t done = 0;
+    uint64_t done = 0;
     FileHandle file;
     if (!FileOpen(file, transferState.localPath, FileMode::WriteExisting)) {
         ShowSystemError();
@@ -110,11 +110,11 @@ int ReceiveDamagedBlocks() {
     std::unique_ptr<uint8_t[]> buffer;
     for (const Block* b = transferState.blocks; b; b = b->next) {
         if (b->length > capacity) {
-            capacity = b->length;
+            capacity = static_cast<uint32_t>(b->length);
             buffer.reset(new uint8_t[capacity]);
         }
         ReceiveAll(transferState.dataSocket, buffer.get(), b->length);
-        if (!FileWriteAt(file, b->offset, buffer.get(), b->length)) {
+        if (!FileWriteAt(file, b->offset, buffer.get(), static_cast<uint32_t>(b->length))) {
             ShowSystemError();
             return -1;
         }
@@ -128,8 +128,10 @@ void VerifyRepair() {
     WriteLogComplete();
     AddStatusLine("修復が成功したか確認中・・・");
     MeasureRuns();
-    transferState.blockCount = static_cast<int32_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
-    ChecksumBlocks();
+    transferState.blockCount = static_cast<int64_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
+    // What the Copy's repair wrote joins its digest; the Original's file
+    // has not changed.
+    ChecksumBlocks(transferState.fileType == kCopy ? DigestShare::kAdd : DigestShare::kNone);
     ExchangeCrcs();
     if (CompareCrcs() == 0) {
         AddStatusLine("修復が完了しました");

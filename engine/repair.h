@@ -20,4 +20,4 @@ void VerifyRepair();
 // anything in place of the missing bytes.
 void ReportSendReadFailure(bool readFailed);
 // "%s%lu / %lu (%.0f%%)" with the counts printed unsigned.
-void FormatByteProgress(char* out, size_t size, const char* label, uint32_t done, uint32_t total);
+void FormatByteProgress(char* out, size_t size, const char* label, uint64_t done, uint64_t total);

@@ -8,7 +8,9 @@
 #include "engine/progress.h"
 #include "engine/repair.h"
 #include "engine/transfer_state.h"
-#include "net/connection.h"
+#include "engine/connection.h"
+#include "engine/digest.h"
+#include "engine/wire.h"
 #include "platform/file.h"
 
 namespace {
@@ -18,7 +20,7 @@ const char* TailLabel(bool sending) {
     return sending ? "データを送信中・・・" : "データを受信中・・・";
 }
 
-void ShowTailProgress(const char* label, uint32_t done, bool add) {
+void ShowTailProgress(const char* label, uint64_t done, bool add) {
     char line[160];
     FormatByteProgress(line, sizeof line, label, done, transferState.workBytes);
     if (add) AddProgressLine(line);
@@ -26,8 +28,6 @@ void ShowTailProgress(const char* label, uint32_t done, bool add) {
     else HoldProgress(line);
 }
 
-// Piece arithmetic in 64 bits: a file within 65536 bytes of 4 GiB has pieces
-// whose end passes 2^32.
 uint32_t PieceLength(uint64_t at, uint64_t end) {
     uint64_t n = end - at;
     return static_cast<uint32_t>(n < kTailChunkSize ? n : kTailChunkSize);
@@ -38,13 +38,14 @@ void TransferTail() {
     if (transferState.localSize != transferState.remoteSize) {
         if (transferState.fileType == kOriginal) SendTail(); else ReceiveTail();
     }
+    ProveResult();
     transferState.transferComplete = true;
     EndTransfer();
 }
 
 void SendTail() {
     const char* label = TailLabel(true);
-    uint32_t done = 0;
+    uint64_t done = 0;
     FileHandle file;
     if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
         ShowSystemError();
@@ -52,6 +53,8 @@ void SendTail() {
     }
     transferState.workBytes = transferState.localSize - transferState.remoteSize;
     ShowTailProgress(label, 0, true);
+    TailDigest digest;
+    StartTailDigest(digest, transferState.remoteSize);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTailChunkSize]);
     const uint64_t end = transferState.localSize;
     for (uint64_t at = transferState.remoteSize; at < end; at += kTailChunkSize) {
@@ -64,6 +67,7 @@ void SendTail() {
             EndTransfer();
         }
         SendAll(transferState.dataSocket, buffer.get(), n);
+        AddTailToDigest(digest, buffer.get(), n);
         done += n;
         ShowTailProgress(label, done, false);
         if (transferState.stopRequested.load() == 1) {
@@ -71,12 +75,13 @@ void SendTail() {
             EndTransfer();
         }
     }
+    FinishTailDigest(digest);
     AddStatusLine("送信完了");
 }
 
 void ReceiveTail() {
     const char* label = TailLabel(false);
-    uint32_t done = 0;
+    uint64_t done = 0;
     FileHandle file;
     if (!FileOpen(file, transferState.localPath, FileMode::WriteExisting)) {
         ShowSystemError();
@@ -84,11 +89,14 @@ void ReceiveTail() {
     }
     transferState.workBytes = transferState.remoteSize - transferState.localSize;
     ShowTailProgress(label, 0, true);
+    TailDigest digest;
+    StartTailDigest(digest, transferState.localSize);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTailChunkSize]);
     const uint64_t end = transferState.remoteSize;
     for (uint64_t at = transferState.localSize; at < end; at += kTailChunkSize) {
         uint32_t n = PieceLength(at, end);
         ReceiveAll(transferState.dataSocket, buffer.get(), n);
+        AddTailToDigest(digest, buffer.get(), n);
         done += n;
         if (!FileWriteAt(file, at, buffer.get(), n)) {
             ShowSystemError();
@@ -101,5 +109,6 @@ void ReceiveTail() {
             EndTransfer();
         }
     }
+    FinishTailDigest(digest);
     AddStatusLine("受信完了");
 }

@@ -80,8 +80,8 @@ void EndTransfer() {
     transferState.blocks = nullptr;
     FreeBlockList(transferState.previousBlocks);
     transferState.previousBlocks = nullptr;
-    FreeRemoteCrcList(transferState.remoteCrcs);
-    transferState.remoteCrcs = nullptr;
+    FreeChecksumList(transferState.localCrcs);
+    FreeChecksumList(transferState.remoteCrcs);
     if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
     SocketClose(transferState.dataSocket);
     AddStatusLine("切断しました");

@@ -6,11 +6,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/strong_hash.h"
+#include "engine/wire.h"
 #include "platform/net.h"
 #include "platform/thread.h"
 
 struct Block;
-struct RemoteCrc;
 
 enum FileType : int32_t { kOriginal = 0, kCopy = 1, kNothing = 2 };
 enum NetRole : int32_t { kClient = 0, kServer = 1 };
@@ -29,17 +30,21 @@ struct TransferState {
     char fileTitle[kPathSize] = {};   // the name part of localPath
     char incomingName[kPathSize] = {};  // name received from the peer, or the one typed instead
     char logPath[kPathSize] = {};     // this side's comparison log
-    uint32_t localSize = 0;           // size of the local file
-    uint32_t remoteSize = 0;          // the peer's size, from the size negotiation
+    uint64_t localSize = 0;           // size of the local file
+    uint64_t remoteSize = 0;          // the peer's size, from the size negotiation
     uint32_t blockSize = 0;           // bytes per block of the current pass
-    int32_t blockCount = 0;           // blocks that the next checksum pass shows as its total
-    uint32_t workBytes = 0;           // bytes under comparison / damaged / to move in the tail
+    int64_t blockCount = 0;           // blocks that the next checksum pass shows as its total
+    uint64_t workBytes = 0;           // bytes under comparison / damaged / to move in the tail
     int32_t newFileMode = 0;          // 1 when the whole file goes to a Nothing side
     std::atomic<uint8_t> stopRequested{0};  // the user pressed Stop
     int32_t selectionKind = kNoSelection;   // what localPath holds
     Block* blocks = nullptr;          // the current block list
     Block* previousBlocks = nullptr;  // the list the current one was made from
-    RemoteCrc* remoteCrcs = nullptr;  // the peer's checksums of the current pass
+    ChecksumList localCrcs;                // this side's checksums of the current pass, as sent
+    ChecksumList remoteCrcs;               // the peer's checksums of the current pass, as received
+    int32_t protocolLimit = kHighestProtocol;  // the highest protocol this side offers
+    const Protocol* protocol = &kProtocol1;    // the protocol of the transfer, from the handshake
+    U128 digestSum{};                 // this side's file as summed for the whole-file digest
     SocketHandle dataSocket;          // the connected socket
     SocketHandle listenSocket;        // the listening socket (Server only)
     void* mainWindow = nullptr;       // the main dialog (HWND), opaque here
@@ -49,8 +54,8 @@ struct TransferState {
     int32_t decDigits = 0;            // decimal digits of localSize
     int32_t divideIndex = 0;          // selected block size entry, 0 to 12
     uint32_t uiBlockSize = 0;         // block size chosen in the front end
-    int32_t uiBlockCount = 0;         // blocks of localSize at uiBlockSize
-    int32_t crcDataSize = 0;          // uiBlockCount * 10
+    int64_t uiBlockCount = 0;         // blocks of localSize at uiBlockSize
+    int64_t crcDataSize = 0;          // uiBlockCount * 10
     int32_t statusLineCount = 0;      // lines in the status list
     bool transferComplete = false;    // the last transfer reached its normal end
     uint32_t allowedPeer = 0;         // a listening side's only accepted peer (network order); 0: any

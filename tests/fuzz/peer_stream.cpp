@@ -140,7 +140,8 @@ std::string RunPeerStream(const uint8_t* data, size_t size) {
     // What holds after any transfer, whatever the peer sent.
     if (lines.size() < 2 || lines[lines.size() - 2] != "切断しました" || !lines.back().empty())
         return "the transfer did not end through its clean-up";
-    if (transferState.blocks || transferState.previousBlocks || transferState.remoteCrcs)
+    if (transferState.blocks || transferState.previousBlocks || transferState.localCrcs.bytes ||
+        transferState.remoteCrcs.bytes)
         return "block lists left behind";
     if (transferState.dataSocket.IsOpen()) return "socket left open";
     if (role == kOriginal && ReadFile(path) != local) return "the Original's file changed";

@@ -153,11 +153,12 @@ struct Pair {
     explicit Pair(std::string folder) : dir(std::move(folder)) {}
 };
 
+// Both peers speak protocol 1: the cut points come from its byte layout.
 void StartPair(Pair& p, const std::vector<std::string>& originalArgs, std::vector<std::string> otherArgs,
                bool relayed) {
     int port = NextPort();
     std::vector<std::string> o = originalArgs;
-    o.insert(o.end(), {"--listen", "--port", Port(port)});
+    o.insert(o.end(), {"--listen", "--port", Port(port), "--protocol", "1"});
     ASSERT_TRUE(StartCli(p.original, p.dir, "original", o));
     ASSERT_TRUE(WaitForLine(p.original, "接続待ち・・・", 20000));
     int clientPort = port;
@@ -165,7 +166,7 @@ void StartPair(Pair& p, const std::vector<std::string>& originalArgs, std::vecto
         clientPort = NextPort();
         ASSERT_TRUE(StartRelay(p.relay, clientPort, port));
     }
-    otherArgs.insert(otherArgs.end(), {"--connect", "127.0.0.1", "--port", Port(clientPort)});
+    otherArgs.insert(otherArgs.end(), {"--connect", "127.0.0.1", "--port", Port(clientPort), "--protocol", "1"});
     ASSERT_TRUE(StartCli(p.other, p.dir, "other", otherArgs));
 }
 

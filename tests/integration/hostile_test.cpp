@@ -171,7 +171,7 @@ TEST(Hostile, FileTypeWordsThatNameNoFileType) {
             std::string local = std::string(mode) == "nothing" ? "" : RandomBytes(10000, 1);
             ASSERT_TRUE(StartSide(s, "type-" + std::to_string(run), mode, local, run % 2 == 0));
             ++run;
-            Play(s.peer, {Receive(4), Send(Word(word))});
+            Play(s.peer, {Send(Word(word)), Receive(4)});
             FinishSide(s, std::string(mode) == "original" ? kOriginalFiles : kCopyFiles);
             EXPECT_EQ(Last(s.cli.lines, 3), kBadType);
             if (!local.empty()) {
@@ -219,7 +219,7 @@ TEST(Hostile, EveryMessageToAnOriginalCutShort) {
     for (size_t cut : {0, 2, 4}) {
         Side s;
         ASSERT_TRUE(StartSide(s, "cut-original-name-" + std::to_string(cut), "original", original, cut == 2));
-        Play(s.peer, {Receive(4), Send(Word(2)), Receive(260)}, cut);
+        Play(s.peer, {Send(Word(2)), Receive(4), Receive(260)}, cut);
         FinishSide(s, kOriginalFiles);
         EXPECT_EQ(Last(s.cli.lines, 3), kLost);
     }
@@ -270,7 +270,7 @@ TEST(Hostile, SizeWordsThatContradictTheFlag) {
         Side s;
         ASSERT_TRUE(StartSide(s, "sizes-" + std::to_string(run), "copy", copy, run % 2 == 0));
         ++run;
-        Play(s.peer, {Receive(4), Send(Word(0)), Receive(4), Send(c.bytes), Receive(CrcList(copy, 10000).size())});
+        Play(s.peer, {Send(Word(0)), Receive(4), Receive(4), Send(c.bytes), Receive(CrcList(copy, 10000).size())});
         FinishSide(s, kCopyFiles);
         EXPECT_EQ(Last(s.cli.lines, 3), c.ending);
         EXPECT_TRUE(LocalFile(s) == copy);
@@ -280,7 +280,7 @@ TEST(Hostile, SizeWordsThatContradictTheFlag) {
     for (uint32_t size : {10001u, 0xFFFFFFFFu}) {
         Side s;
         ASSERT_TRUE(StartSide(s, "sizes-original-" + std::to_string(size), "original", copy, size == 10001u));
-        Play(s.peer, {Receive(4), Send(Word(1) + Word(size)), Receive(9)});
+        Play(s.peer, {Send(Word(1) + Word(size)), Receive(4), Receive(9)});
         FinishSide(s, kOriginalFiles);
         EXPECT_EQ(Last(s.cli.lines, 3), kSizeError);
         EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: " + std::to_string(size)));
@@ -288,7 +288,7 @@ TEST(Hostile, SizeWordsThatContradictTheFlag) {
     // A Nothing side told 4 GiB - 1 bytes that never come keeps what came.
     Side s;
     ASSERT_TRUE(StartSide(s, "sizes-nothing", "nothing", "", true));
-    Play(s.peer, {Receive(4), Send(Word(0) + NameRecord("r.bin")), Receive(1), Send(Word(0xFFFFFFFFu) + "abc")});
+    Play(s.peer, {Send(Word(0) + NameRecord("r.bin")), Receive(4), Receive(1), Send(Word(0xFFFFFFFFu) + "abc")});
     FinishSide(s, {"r.bin"});
     EXPECT_EQ(Last(s.cli.lines, 3), kLost);
     EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 4294967295"));
@@ -303,7 +303,7 @@ TEST(Hostile, BlockSizeWordsOutsideTheThirteenSizes) {
         Side s;
         ASSERT_TRUE(StartSide(s, "block-size-" + std::to_string(run), "copy", copy, run % 2 == 0));
         ++run;
-        Play(s.peer, {Receive(4), Send(Word(0)), Receive(4), Send(Byte(0) + Word(size)), Receive(4)});
+        Play(s.peer, {Send(Word(0)), Receive(4), Receive(4), Send(Byte(0) + Word(size)), Receive(4)});
         FinishSide(s, kCopyFiles);
         EXPECT_EQ(Last(s.cli.lines, 3), kBadBlockSize);
         EXPECT_TRUE(LocalFile(s) == copy);
@@ -323,8 +323,8 @@ TEST(Hostile, UnsafeNamesAndARecordWithNoZero) {
         ASSERT_TRUE(StartSide(s, "name-" + std::to_string(run), "nothing", "", run % 2 == 0));
         ++run;
         std::string reply;
-        ASSERT_TRUE(PeerReceive(s.peer, 4, &reply));
         ASSERT_TRUE(PeerSend(s.peer, Word(0) + NameRecord(name)));
+        ASSERT_TRUE(PeerReceive(s.peer, 4, &reply));
         ASSERT_TRUE(PeerReceive(s.peer, 1, &reply));
         EXPECT_EQ(reply, Byte(0));
         Play(s.peer, {});
@@ -340,8 +340,8 @@ TEST(Hostile, UnsafeNamesAndARecordWithNoZero) {
     Side s;
     ASSERT_TRUE(StartSide(s, "name-no-zero", "nothing", "", true));
     std::string reply;
-    ASSERT_TRUE(PeerReceive(s.peer, 4, &reply));
     ASSERT_TRUE(PeerSend(s.peer, Word(0) + std::string(260, 'A')));
+    ASSERT_TRUE(PeerReceive(s.peer, 4, &reply));
     ASSERT_TRUE(PeerReceive(s.peer, 1, &reply));
     EXPECT_EQ(reply, Byte(0));
     Play(s.peer, {});
@@ -364,7 +364,7 @@ TEST(Hostile, RandomBytesAfterAValidHandshake) {
             SCOPED_TRACE("original, seed " + std::to_string(seed));
             Side s;
             ASSERT_TRUE(StartSide(s, "random-original-" + std::to_string(seed), "original", original, seed % 2 == 0));
-            Play(s.peer, {Receive(4), Send(Word(1) + noise)});
+            Play(s.peer, {Send(Word(1) + noise), Receive(4)});
             FinishSide(s, kOriginalFiles);
             ASSERT_GE(s.cli.lines.size(), 3u);
             EXPECT_TRUE(failures.count(s.cli.lines[s.cli.lines.size() - 3])) << s.cli.lines[s.cli.lines.size() - 3];
@@ -376,7 +376,7 @@ TEST(Hostile, RandomBytesAfterAValidHandshake) {
             ASSERT_TRUE(StartSide(s, "random-copy-" + std::to_string(seed), "copy", copy, seed % 2 == 1));
             // A flag and a valid block size first, so that the noise reaches
             // the checksums, the repair and the tail.
-            Play(s.peer, {Receive(4), Send(Word(0)), Receive(4), Send(Byte(1) + Word(5 * kBlock) + Word(kBlock) + noise)});
+            Play(s.peer, {Send(Word(0)), Receive(4), Receive(4), Send(Byte(1) + Word(5 * kBlock) + Word(kBlock) + noise)});
             FinishSide(s, kCopyFiles);
             ASSERT_GE(s.cli.lines.size(), 3u);
             EXPECT_TRUE(failures.count(s.cli.lines[s.cli.lines.size() - 3])) << s.cli.lines[s.cli.lines.size() - 3];
@@ -390,7 +390,7 @@ TEST(Hostile, RandomBytesAfterAValidHandshake) {
             SCOPED_TRACE("nothing, seed " + std::to_string(seed));
             Side s;
             ASSERT_TRUE(StartSide(s, "random-nothing-" + std::to_string(seed), "nothing", "", seed % 2 == 0));
-            Play(s.peer, {Receive(4), Send(Word(0) + NameRecord("r.bin")), Receive(1), Send(noise)});
+            Play(s.peer, {Send(Word(0) + NameRecord("r.bin")), Receive(4), Receive(1), Send(noise)});
             // The first four bytes are the size, the rest the data.
             uint32_t size = WordAt(noise, 0);
             std::string data = noise.substr(4);
@@ -416,8 +416,8 @@ TEST(Hostile, StopWhileThePeerStallsEndsAtOnce) {
     Side s;
     ASSERT_TRUE(StartSide(s, "stall", "copy", copy, true));
     std::string got;
-    ASSERT_TRUE(PeerReceive(s.peer, 4, &got));
     ASSERT_TRUE(PeerSend(s.peer, Word(0)));
+    ASSERT_TRUE(PeerReceive(s.peer, 4, &got));
     ASSERT_TRUE(PeerReceive(s.peer, 4, &got));
     ASSERT_TRUE(PeerSend(s.peer, Byte(0) + Word(kBlock) + "\x01\x02"));
     ASSERT_TRUE(WaitForLine(s.cli, "CRCデータ受信中・・・", kQuickMs));

@@ -28,18 +28,23 @@ struct Pair {
     CliPeer original, copy;
 };
 
-// Runs an original (server) against a copy (client) in folder; extra
-// arguments go to the original.
-void Repair(Pair& p, const std::string& original, const std::string& copy, std::vector<std::string> originalExtra = {}) {
+// Runs an original (server) against a copy (client) in folder, both
+// offering at most protocol; extra arguments go to the original.
+void Repair(Pair& p, const std::string& original, const std::string& copy, std::vector<std::string> originalExtra = {},
+            const std::string& protocol = "1") {
     WriteFile(p.folder + "orig.bin", original);
     WriteFile(p.folder + "copy.bin", copy);
     int port = NextPort();
-    std::vector<std::string> o{"original", p.folder + "orig.bin", "--listen", "--port", Port(port), "--log-dir", p.folder};
+    std::vector<std::string> o{"original", p.folder + "orig.bin", "--listen", "--port", Port(port),
+                               "--log-dir", p.folder, "--protocol", protocol};
     o.insert(o.end(), originalExtra.begin(), originalExtra.end());
     RunPair(p.original, o, p.copy,
-            {"copy", p.folder + "copy.bin", "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", p.folder},
+            {"copy", p.folder + "copy.bin", "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", p.folder,
+             "--protocol", protocol},
             p.folder);
 }
+
+const std::string kProtocol2Line = "プロトコル2 (XXH3) で転送します";
 
 std::vector<std::string> DevideLines(const std::vector<std::string>& lines) {
     std::vector<std::string> out;
@@ -84,36 +89,42 @@ struct Relay {
 }  // namespace
 
 TEST(Transfer, EveryPairingOfFileTypesAndRoles) {
-    std::string folder = ScratchFolder("pairings");
-    WriteFile(folder + "a.bin", RandomBytes(5000, 1));
-    for (int serverType = 0; serverType < 3; ++serverType) {
-        for (int clientType = 0; clientType < 3; ++clientType) {
-            std::string sub = ScratchFolder(std::string("pairings-") + kModes[serverType] + "-" + kModes[clientType]);
-            WriteFile(sub + "s.bin", RandomBytes(5000, 1));
-            WriteFile(sub + "c.bin", RandomBytes(5000, 1));
-            int port = NextPort();
-            auto args = [&](int type, const std::string& file, bool listen) {
-                std::vector<std::string> a{kModes[type], type == 2 ? sub + (listen ? "s" : "c") : sub + file};
-                if (type == 2) std::filesystem::create_directories(a[1]);
-                if (listen) a.insert(a.end(), {"--listen"});
-                else a.insert(a.end(), {"--connect", "127.0.0.1"});
-                a.insert(a.end(), {"--port", Port(port)});
-                if (type != 2) a.insert(a.end(), {"--log-dir", sub});
-                return a;
-            };
-            CliPeer server, client;
-            RunPair(server, args(serverType, "s.bin", true), client, args(clientType, "c.bin", false), sub);
-            bool valid = (serverType == 0) != (clientType == 0);
-            SCOPED_TRACE(std::string(kModes[serverType]) + " server, " + kModes[clientType] + " client");
-            if (valid) {
-                EXPECT_EQ(server.exitCode, 0);
-                EXPECT_EQ(client.exitCode, 0);
-                EXPECT_FALSE(HasLine(server.lines, "FileType が正しくありません。"));
-            } else {
-                EXPECT_EQ(server.exitCode, 1);
-                EXPECT_EQ(client.exitCode, 1);
-                EXPECT_TRUE(HasLine(server.lines, "FileType が正しくありません。"));
-                EXPECT_TRUE(HasLine(client.lines, "FileType が正しくありません。"));
+    // Both protocols: a valid pairing is taken, and shows protocol 2 when
+    // both offer it; any other is refused on both sides.
+    for (const std::string protocol : {"1", "2"}) {
+        for (int serverType = 0; serverType < 3; ++serverType) {
+            for (int clientType = 0; clientType < 3; ++clientType) {
+                std::string sub = ScratchFolder(std::string("pairings-") + kModes[serverType] + "-" +
+                                                kModes[clientType] + "-" + protocol);
+                WriteFile(sub + "s.bin", RandomBytes(5000, 1));
+                WriteFile(sub + "c.bin", RandomBytes(5000, 1));
+                int port = NextPort();
+                auto args = [&](int type, const std::string& file, bool listen) {
+                    std::vector<std::string> a{kModes[type], type == 2 ? sub + (listen ? "s" : "c") : sub + file};
+                    if (type == 2) std::filesystem::create_directories(a[1]);
+                    if (listen) a.insert(a.end(), {"--listen"});
+                    else a.insert(a.end(), {"--connect", "127.0.0.1"});
+                    a.insert(a.end(), {"--port", Port(port), "--protocol", protocol});
+                    if (type != 2) a.insert(a.end(), {"--log-dir", sub});
+                    return a;
+                };
+                CliPeer server, client;
+                RunPair(server, args(serverType, "s.bin", true), client, args(clientType, "c.bin", false), sub);
+                bool valid = (serverType == 0) != (clientType == 0);
+                SCOPED_TRACE(std::string(kModes[serverType]) + " server, " + kModes[clientType] + " client, protocol " +
+                             protocol);
+                EXPECT_EQ(HasLine(server.lines, kProtocol2Line), valid && protocol == "2");
+                EXPECT_EQ(HasLine(client.lines, kProtocol2Line), valid && protocol == "2");
+                if (valid) {
+                    EXPECT_EQ(server.exitCode, 0);
+                    EXPECT_EQ(client.exitCode, 0);
+                    EXPECT_FALSE(HasLine(server.lines, "FileType が正しくありません。"));
+                } else {
+                    EXPECT_EQ(server.exitCode, 1);
+                    EXPECT_EQ(client.exitCode, 1);
+                    EXPECT_TRUE(HasLine(server.lines, "FileType が正しくありません。"));
+                    EXPECT_TRUE(HasLine(client.lines, "FileType が正しくありません。"));
+                }
             }
         }
     }
@@ -127,13 +138,14 @@ TEST(Transfer, WorkedExampleBytesOnTheWire) {
     int serverPort = NextPort(), relayPort = NextPort();
     StartCli(p.original, p.folder, "server",
              {"original", p.folder + "orig.bin", "--listen", "--port", Port(serverPort), "--block-size", "4096",
-              "--log-dir", p.folder});
+              "--log-dir", p.folder, "--protocol", "1"});
     ASSERT_TRUE(WaitForLine(p.original, "接続待ち・・・", 20000));
     Relay relay;
     std::thread starter([&] { relay.Start(relayPort, serverPort); });
     SleepMs(100);
     StartCli(p.copy, p.folder, "client",
-             {"copy", p.folder + "copy.bin", "--connect", "127.0.0.1", "--port", Port(relayPort), "--log-dir", p.folder});
+             {"copy", p.folder + "copy.bin", "--connect", "127.0.0.1", "--port", Port(relayPort), "--log-dir", p.folder,
+              "--protocol", "1"});
     starter.join();
     FinishCli(p.copy);
     FinishCli(p.original);
@@ -221,78 +233,87 @@ TEST(Transfer, TypicalRepairShowsTheWholeSequenceOnBothSides) {
 }
 
 TEST(Transfer, ShorterEmptyAndIdenticalCopies) {
+    // In both protocols: with protocol 2 the digest follows the tail.
     std::string original = RandomBytes(300000, 8);
-    {
-        SCOPED_TRACE("tail only");
-        Pair p{ScratchFolder("tail-only")};
-        Repair(p, original, original.substr(0, 200000));
-        EXPECT_EQ(p.copy.exitCode, 0);
-        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
-        EXPECT_TRUE(HasLine(p.copy.lines, "CRCは全て一致しています。"));
-        EXPECT_TRUE(HasLine(p.copy.lines, "サイズ相違部分のデータを受信中・・・100000 / 100000 (100%)"));
-    }
-    {
-        SCOPED_TRACE("damage and tail");
-        Pair p{ScratchFolder("damage-tail")};
-        Repair(p, original, Damaged(original.substr(0, 123457), 123456));
-        EXPECT_EQ(p.copy.exitCode, 0);
-        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
-        EXPECT_TRUE(HasLine(p.copy.lines, "修復が完了しました"));
-    }
-    {
-        SCOPED_TRACE("empty copy that is not new");
-        Pair p{ScratchFolder("empty-copy")};
-        Repair(p, original, "");
-        EXPECT_EQ(p.copy.exitCode, 0);
-        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
-        EXPECT_TRUE(HasLine(p.original.lines, "サイズ相違部分のデータを送信中・・・300000 / 300000 (100%)"));
-    }
-    {
-        SCOPED_TRACE("identical");
-        Pair p{ScratchFolder("identical")};
-        Repair(p, original, original);
-        EXPECT_EQ(p.copy.exitCode, 0);
-        EXPECT_EQ(p.original.exitCode, 0);
-        EXPECT_TRUE(HasLine(p.original.lines, "CRCは全て一致しています。"));
-        EXPECT_EQ(ReadFile(p.folder + "log_server.dat").find("###"), std::string::npos);
-        EXPECT_EQ(p.original.lines.back(), "");
-        EXPECT_EQ(p.original.lines[p.original.lines.size() - 2], "切断しました");
-    }
-    {
-        SCOPED_TRACE("longer copy");
-        Pair p{ScratchFolder("longer-copy")};
-        Repair(p, original.substr(0, 1000), original);
-        EXPECT_EQ(p.copy.exitCode, 1);
-        EXPECT_EQ(p.original.exitCode, 1);
-        EXPECT_TRUE(HasLine(p.copy.lines, "error: ファイルサイズが異なります"));
-        EXPECT_TRUE(HasLine(p.original.lines, "error: ファイルサイズが異なります"));
-        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+    for (const std::string protocol : {"1", "2"}) {
+        SCOPED_TRACE("protocol " + protocol);
+        {
+            SCOPED_TRACE("tail only");
+            Pair p{ScratchFolder("tail-only-" + protocol)};
+            Repair(p, original, original.substr(0, 200000), {}, protocol);
+            EXPECT_EQ(p.copy.exitCode, 0);
+            EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+            EXPECT_TRUE(HasLine(p.copy.lines, "CRCは全て一致しています。"));
+            EXPECT_TRUE(HasLine(p.copy.lines, "サイズ相違部分のデータを受信中・・・100000 / 100000 (100%)"));
+        }
+        {
+            SCOPED_TRACE("damage and tail");
+            Pair p{ScratchFolder("damage-tail-" + protocol)};
+            Repair(p, original, Damaged(original.substr(0, 123457), 123456), {}, protocol);
+            EXPECT_EQ(p.copy.exitCode, 0);
+            EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+            EXPECT_TRUE(HasLine(p.copy.lines, "修復が完了しました"));
+        }
+        {
+            SCOPED_TRACE("empty copy that is not new");
+            Pair p{ScratchFolder("empty-copy-" + protocol)};
+            Repair(p, original, "", {}, protocol);
+            EXPECT_EQ(p.copy.exitCode, 0);
+            EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+            EXPECT_TRUE(HasLine(p.original.lines, "サイズ相違部分のデータを送信中・・・300000 / 300000 (100%)"));
+        }
+        {
+            SCOPED_TRACE("identical");
+            Pair p{ScratchFolder("identical-" + protocol)};
+            Repair(p, original, original, {}, protocol);
+            EXPECT_EQ(p.copy.exitCode, 0);
+            EXPECT_EQ(p.original.exitCode, 0);
+            EXPECT_TRUE(HasLine(p.original.lines, "CRCは全て一致しています。"));
+            EXPECT_EQ(ReadFile(p.folder + "log_server.dat").find("###"), std::string::npos);
+            EXPECT_EQ(p.original.lines.back(), "");
+            EXPECT_EQ(p.original.lines[p.original.lines.size() - 2], "切断しました");
+        }
+        {
+            SCOPED_TRACE("longer copy");
+            Pair p{ScratchFolder("longer-copy-" + protocol)};
+            Repair(p, original.substr(0, 1000), original, {}, protocol);
+            EXPECT_EQ(p.copy.exitCode, 1);
+            EXPECT_EQ(p.original.exitCode, 1);
+            EXPECT_TRUE(HasLine(p.copy.lines, "error: ファイルサイズが異なります"));
+            EXPECT_TRUE(HasLine(p.original.lines, "error: ファイルサイズが異なります"));
+            EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+        }
     }
 }
 
 TEST(Transfer, WholeFileToANothingSide) {
-    for (size_t size : {size_t(0), size_t(65536), size_t(65537), size_t(1000000)}) {
-        SCOPED_TRACE(size);
-        std::string folder = ScratchFolder("whole-" + std::to_string(size));
-        std::string into = folder + "into";
-        std::filesystem::create_directories(into);
-        std::string original = RandomBytes(size, 77);
-        const std::string name = "データ.bin";
-        WriteFile(folder + LocalName(name), original);
-        int port = NextPort();
-        CliPeer server, client;
-        RunPair(server, {"nothing", into, "--listen", "--port", Port(port)}, client,
-                {"original", ToUtf8(folder + name), "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", folder},
-                folder);
-        EXPECT_EQ(server.exitCode, 0);
-        EXPECT_EQ(client.exitCode, 0);
-        EXPECT_TRUE(ReadFile(into + "/" + LocalName(name)) == original);
-        EXPECT_TRUE(HasLine(server.lines, "ファイル名: データ.bin"));
-        EXPECT_FALSE(FileExists(folder + "log_server.dat"));
-        if (size > 0) {
-            std::string n = std::to_string(size);
-            EXPECT_TRUE(HasLine(client.lines, "データを送信中・・・" + n + " / " + n + " (100%)"));
-            EXPECT_TRUE(HasLine(server.lines, "データを受信中・・・" + n + " / " + n + " (100%)"));
+    for (const std::string protocol : {"1", "2"}) {
+        for (size_t size : {size_t(0), size_t(65536), size_t(65537), size_t(1000000)}) {
+            SCOPED_TRACE(std::to_string(size) + " bytes, protocol " + protocol);
+            std::string folder = ScratchFolder("whole-" + std::to_string(size) + "-" + protocol);
+            std::string into = folder + "into";
+            std::filesystem::create_directories(into);
+            std::string original = RandomBytes(size, 77);
+            const std::string name = "データ.bin";
+            WriteFile(folder + LocalName(name), original);
+            int port = NextPort();
+            CliPeer server, client;
+            RunPair(server, {"nothing", into, "--listen", "--port", Port(port), "--protocol", protocol}, client,
+                    {"original", ToUtf8(folder + name), "--connect", "127.0.0.1", "--port", Port(port), "--log-dir",
+                     folder, "--protocol", protocol},
+                    folder);
+            EXPECT_EQ(server.exitCode, 0);
+            EXPECT_EQ(client.exitCode, 0);
+            EXPECT_TRUE(ReadFile(into + "/" + LocalName(name)) == original);
+            EXPECT_TRUE(HasLine(server.lines, "ファイル名: データ.bin"));
+            EXPECT_EQ(HasLine(server.lines, kProtocol2Line), protocol == "2");
+            EXPECT_EQ(HasLine(client.lines, kProtocol2Line), protocol == "2");
+            EXPECT_FALSE(FileExists(folder + "log_server.dat"));
+            if (size > 0) {
+                std::string n = std::to_string(size);
+                EXPECT_TRUE(HasLine(client.lines, "データを送信中・・・" + n + " / " + n + " (100%)"));
+                EXPECT_TRUE(HasLine(server.lines, "データを受信中・・・" + n + " / " + n + " (100%)"));
+            }
         }
     }
 }

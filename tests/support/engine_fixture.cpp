@@ -11,9 +11,12 @@ void ResetEngine() {
     TransferState& s = transferState;
     FreeBlockList(s.blocks);
     FreeBlockList(s.previousBlocks);
-    FreeRemoteCrcList(s.remoteCrcs);
+    FreeChecksumList(s.localCrcs);
+    FreeChecksumList(s.remoteCrcs);
     s.blocks = s.previousBlocks = nullptr;
-    s.remoteCrcs = nullptr;
+    s.protocolLimit = kHighestProtocol;
+    s.protocol = &kProtocol1;
+    s.digestSum = U128{};
     s.fileType = kOriginal;
     s.netRole = kServer;
     s.port = kDefaultPort;
@@ -34,22 +37,19 @@ void ResetEngine() {
     ResetRecorder();
 }
 
-Block* MakeBlocks(std::initializer_list<std::pair<uint32_t, uint32_t>> spans) {
+Block* MakeBlocks(std::initializer_list<std::pair<uint64_t, uint64_t>> spans) {
     BlockListBuilder list;
     for (auto& s : spans) list.Append(s.first, s.second);
     return list.head;
 }
 
-RemoteCrc* MakeRemoteCrcs(std::initializer_list<uint16_t> crcs) {
-    RemoteCrc* head = nullptr;
-    RemoteCrc* tail = nullptr;
-    for (uint16_t c : crcs) {
-        RemoteCrc* node = new RemoteCrc{c, nullptr};
-        if (tail) tail->next = node; else head = node;
-        tail = node;
-    }
-    return head;
+void MakeChecksumList(ChecksumList& list, std::initializer_list<uint64_t> crcs, size_t width) {
+    ResizeChecksumList(list, crcs.size(), width);
+    size_t i = 0;
+    for (uint64_t c : crcs) PutLittleEndian(list.Entry(i++), c, width);
 }
+
+uint64_t CrcAt(const ChecksumList& list, size_t i) { return GetLittleEndian(list.Entry(i), list.width); }
 
 std::string EnginePath(const std::string& utf8) {
 #ifdef _WIN32

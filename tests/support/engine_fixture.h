@@ -12,9 +12,11 @@
 // reset), lists freed, the recorder cleared.
 void ResetEngine();
 // Builds blocks from {offset, length} pairs.
-Block* MakeBlocks(std::initializer_list<std::pair<uint32_t, uint32_t>> spans);
-// Builds a remote checksum list.
-RemoteCrc* MakeRemoteCrcs(std::initializer_list<uint16_t> crcs);
+Block* MakeBlocks(std::initializer_list<std::pair<uint64_t, uint64_t>> spans);
+// Fills a checksum list with entries of width bytes (2: protocol 1).
+void MakeChecksumList(ChecksumList& list, std::initializer_list<uint64_t> crcs, size_t width = 2);
+// Entry i of a checksum list as a number.
+uint64_t CrcAt(const ChecksumList& list, size_t i);
 // Code page 932 path of a UTF-8 path, for the engine's fields.
 std::string EnginePath(const std::string& utf8);
 // Runs fn, which must end the transfer (EndTransfer or FinishWorker), on the

@@ -55,7 +55,7 @@ Step Receive(size_t count) {
 Script OriginalPart(const std::string& original, const std::string& copy) {
     const size_t work = std::min(original.size(), copy.size());
     auto damaged = Damaged(original, copy, work);
-    Script s{Receive(4), Send(Word(0)), Receive(4)};
+    Script s{Send(Word(0)), Receive(4), Receive(4)};
     if (original.size() == copy.size()) {
         s.push_back(Send(Byte(0)));
     } else {
@@ -88,7 +88,7 @@ Script OriginalPart(const std::string& original, const std::string& copy) {
 Script CopyPart(const std::string& original, const std::string& copy) {
     const size_t work = std::min(original.size(), copy.size());
     auto damaged = Damaged(original, copy, work);
-    Script s{Receive(4), Send(Word(1)), Send(Word(static_cast<uint32_t>(copy.size())))};
+    Script s{Send(Word(1)), Receive(4), Send(Word(static_cast<uint32_t>(copy.size())))};
     s.push_back(Receive(original.size() == copy.size() ? 5 : 9));
     s.push_back(Receive(CrcList(original, work).size()));
     s.push_back(Send(CrcList(copy, work)));
@@ -108,7 +108,7 @@ Script CopyPart(const std::string& original, const std::string& copy) {
 }
 
 Script WholeFilePart(const std::string& original, const std::string& name) {
-    Script s{Receive(4), Send(Word(0)), Send(NameRecord(name)), Receive(1),
+    Script s{Send(Word(0)), Receive(4), Send(NameRecord(name)), Receive(1),
              Send(Word(static_cast<uint32_t>(original.size())))};
     s.push_back(Send(original, Step::kTail));
     return s;

@@ -32,20 +32,18 @@ protected:
     // except at the positions given (1-based).
     void TenBlocks(std::initializer_list<int> damaged) {
         BlockListBuilder list;
-        RemoteCrc* head = nullptr;
-        RemoteCrc* tail = nullptr;
+        ResizeChecksumList(transferState.localCrcs, 10, 2);
+        ResizeChecksumList(transferState.remoteCrcs, 10, 2);
         for (int i = 0; i < 10; ++i) {
             list.Append(static_cast<uint32_t>(i) * 4096, 4096);
-            list.tail->crc = static_cast<uint16_t>(i * 0x101);
-            uint16_t remote = list.tail->crc;
+            uint16_t local = static_cast<uint16_t>(i * 0x101);
+            uint16_t remote = local;
             for (int d : damaged)
                 if (d == i + 1) remote = static_cast<uint16_t>(remote ^ 0xFFFF);
-            RemoteCrc* node = new RemoteCrc{remote, nullptr};
-            if (tail) tail->next = node; else head = node;
-            tail = node;
+            PutLittleEndian(transferState.localCrcs.Entry(i), local, 2);
+            PutLittleEndian(transferState.remoteCrcs.Entry(i), remote, 2);
         }
         transferState.blocks = list.head;
-        transferState.remoteCrcs = head;
         transferState.hexDigits = 4;
         transferState.decDigits = 5;
     }
@@ -55,24 +53,32 @@ protected:
 }  // namespace
 
 TEST_F(CompareTest, FormatsTheComparisonLineLikePrintf) {
-    uint32_t seed = 1;
-    for (int i = 0; i < 2000; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        Block b{seed % 0xF0000000u, 1 + seed % 65536u, static_cast<uint16_t>(seed >> 7), nullptr};
-        uint16_t remote = static_cast<uint16_t>(seed >> 3);
-        int hex = 1 + static_cast<int>(seed % 8), dec = 1 + static_cast<int>(seed % 10);
-        char expected[128], got[kCompareLineSize];
-        snprintf(expected, sizeof expected, "%*x(%*u) - %*x(%*u) : %04x <-> %04x", hex, b.offset, dec, b.offset, hex,
-                 b.offset + b.length - 1, dec, b.offset + b.length - 1, b.crc, remote);
-        size_t n = FormatCompareLine(got, hex, dec, b, remote);
+    // Protocol 1: 32-bit offsets and CRC-16s; protocol 2: 64-bit offsets
+    // and hashes in 16 digits.
+    uint64_t seed = 1;
+    for (int i = 0; i < 4000; ++i) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        const bool wide = i % 2 == 1;
+        const uint64_t offset = wide ? (seed >> 2) : (seed >> 32) % 0xF0000000u;
+        Block b{offset, 1 + seed % 65536u, nullptr};
+        const uint64_t local = wide ? seed * 31 : (seed >> 7) & 0xFFFF, remote = wide ? seed ^ (seed >> 9) : (seed >> 3) & 0xFFFF;
+        const int hex = 1 + static_cast<int>(seed % (wide ? 16 : 8)), dec = 1 + static_cast<int>(seed % (wide ? 20 : 10));
+        const int digits = wide ? 16 : 4;
+        char expected[256], got[kCompareLineSize];
+        const unsigned long long first = b.offset, last = b.offset + b.length - 1;
+        snprintf(expected, sizeof expected, "%*llx(%*llu) - %*llx(%*llu) : %0*llx <-> %0*llx", hex, first, dec, first,
+                 hex, last, dec, last, digits, static_cast<unsigned long long>(local), digits,
+                 static_cast<unsigned long long>(remote));
+        size_t n = FormatCompareLine(got, hex, dec, b, local, remote, digits);
         ASSERT_STREQ(got, expected);
         ASSERT_EQ(n, strlen(expected));
     }
-    // The columns of a 1000000-byte file.
+    // The columns of a 1000000-byte file, and of one of 5 GiB in protocol 2.
     char line[kCompareLineSize];
-    Block b{262144, 262144, 0x9c04, nullptr};
-    FormatCompareLine(line, 5, 7, b, 0x52e7);
+    FormatCompareLine(line, 5, 7, Block{262144, 262144, nullptr}, 0x9c04, 0x52e7, 4);
     EXPECT_STREQ(line, "40000( 262144) - 7ffff( 524287) : 9c04 <-> 52e7");
+    FormatCompareLine(line, 9, 10, Block{5ull << 30, 4096, nullptr}, 0x9c04, 0x52e7abcdef012345, 16);
+    EXPECT_STREQ(line, "140000000(5368709120) - 140000fff(5368713215) : 0000000000009c04 <-> 52e7abcdef012345");
 }
 
 TEST_F(CompareTest, MismatchesAreShownLoggedAndKept) {
@@ -118,9 +124,8 @@ TEST_F(CompareTest, EqualListsAndEmptyListsReturnZero) {
 
 TEST_F(CompareTest, ShortLastBlockKeepsItsLength) {
     transferState.blocks = MakeBlocks({{0, 4096}, {4096, 1808}});
-    transferState.blocks->crc = 1;
-    transferState.blocks->next->crc = 2;
-    transferState.remoteCrcs = MakeRemoteCrcs({1, 3});
+    MakeChecksumList(transferState.localCrcs, {1, 2});
+    MakeChecksumList(transferState.remoteCrcs, {1, 3});
     transferState.hexDigits = 4;
     transferState.decDigits = 4;
     EXPECT_EQ(CompareCrcs(), 1u);

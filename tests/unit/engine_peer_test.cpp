@@ -128,11 +128,13 @@ TEST_F(EnginePeerTest, PortUsesItsLowSixteenBits) {
 }
 
 TEST_F(EnginePeerTest, OriginalSendsTheWorkedExampleBytes) {
+    // Only the FileType word offers protocol 2; a peer that answers with a
+    // plain word gets protocol 1, byte for byte.
     ChooseFile(kOriginal, "data.bin", RandomBytes(10000, 5));
     StartAsClient();
     std::string got;
     ASSERT_TRUE(PeerReceive(peer, 4, &got));
-    EXPECT_EQ(got, Word(0));
+    EXPECT_EQ(got, std::string("BM\x02O", 4));
     ASSERT_TRUE(PeerSend(peer, Word(kCopy) + Word(9000)));
     ASSERT_TRUE(PeerReceive(peer, 9, &got));
     EXPECT_EQ(got, std::string("\x01\x10\x27\x00\x00\x00\x10\x00\x00", 9));
@@ -144,6 +146,7 @@ TEST_F(EnginePeerTest, OriginalSendsTheWorkedExampleBytes) {
 
 TEST_F(EnginePeerTest, LongerCopyEndsAfterTheSizes) {
     ChooseFile(kCopy, "c.bin", RandomBytes(9000, 5));
+    transferState.protocolLimit = 1;  // the plain word
     StartAsClient();
     std::string got;
     ASSERT_TRUE(PeerReceive(peer, 4, &got));
@@ -284,7 +287,7 @@ TEST_F(EnginePeerTest, ClientWithNoServerGivesUpAfterOneAttempt) {
     EXPECT_EQ(RecordedLines(), (std::vector<std::string>{"接続中・・・", "接続できませんでした", "切断しました", ""}));
 }
 
-TEST_F(EnginePeerTest, FilesOfFourGibibytesAreRefusedBeforeAnySocket) {
+TEST_F(EnginePeerTest, FilesOfFourGibibytesAreRefusedOnlyWithProtocol1) {
     std::string path = folder + "big.bin";
     {
         FileHandle f;
@@ -293,10 +296,30 @@ TEST_F(EnginePeerTest, FilesOfFourGibibytesAreRefusedBeforeAnySocket) {
     }
     transferState.fileType = kOriginal;
     strcpy(transferState.localPath, EnginePath(path).c_str());
-    transferState.uiBlockSize = 4096;
-    ASSERT_TRUE(StartTransfer());
+    strcpy(transferState.fileTitle, "big.bin");
+    transferState.uiBlockSize = 16777216;
+    // A peer that speaks only protocol 1 learns nothing more than the word.
+    StartAsClient();
+    std::string got;
+    ASSERT_TRUE(PeerReceive(peer, 4, &got));
+    ASSERT_TRUE(PeerSend(peer, Word(kCopy)));
     ASSERT_TRUE(Ends());
-    EXPECT_EQ(RecordedLines(), (std::vector<std::string>{"4GB以上のファイルは扱えません"}));
+    EXPECT_EQ(RecordedLines(), (std::vector<std::string>{"接続中・・・", "接続完了", "4GB以上のファイルは扱えません",
+                                                         "切断しました", ""}));
+    EXPECT_TRUE(PeerReceiveUntilClosed(peer, &got));
+    EXPECT_EQ(got, "");
+    PeerClose(peer);
+    // With protocol 2 the sizes pass in 64 bits.
+    ResetRecorder();
+    StartAsClient();
+    ASSERT_TRUE(PeerReceive(peer, 4, &got));
+    ASSERT_TRUE(PeerSend(peer, std::string("BM\x02" "C", 4) + Word(0) + Word(1)));
+    ASSERT_TRUE(PeerReceive(peer, 1 + 4, &got));
+    EXPECT_EQ(got, Byte(0) + Word(16777216));
+    RequestStop();  // rather than sum 4 GiB of zeros
+    PeerClose(peer);
+    ASSERT_TRUE(Ends());
+    EXPECT_EQ(RecordedLines()[2], "プロトコル2 (XXH3) で転送します");
     std::remove(path.c_str());
 }
 

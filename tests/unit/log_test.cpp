@@ -36,15 +36,12 @@ TEST_F(LogTest, WorkedExampleByteForByte) {
     transferState.decDigits = 5;
     Prepare(kOriginal, "data.bin");
     transferState.blocks = MakeBlocks({{0, 4096}, {4096, 4096}, {8192, 4096}, {12288, 4096}, {16384, 3616}});
-    uint16_t local[] = {0x5d2c, 0x0e41, 0x77c9, 0x1b08, 0xc4f2};
-    int i = 0;
-    for (Block* b = transferState.blocks; b; b = b->next) b->crc = local[i++];
-    transferState.remoteCrcs = MakeRemoteCrcs({0x5d2c, 0xa3b7, 0x77c9, 0x1b08, 0xc4f2});
+    MakeChecksumList(transferState.localCrcs, {0x5d2c, 0x0e41, 0x77c9, 0x1b08, 0xc4f2});
+    MakeChecksumList(transferState.remoteCrcs, {0x5d2c, 0xa3b7, 0x77c9, 0x1b08, 0xc4f2});
     ASSERT_EQ(CompareCrcs(), 1u);
     WriteLogComplete();
-    transferState.blocks->crc = 0x0e41;
-    FreeRemoteCrcList(transferState.remoteCrcs);
-    transferState.remoteCrcs = MakeRemoteCrcs({0x0e41});
+    MakeChecksumList(transferState.localCrcs, {0x0e41});
+    MakeChecksumList(transferState.remoteCrcs, {0x0e41});
     ASSERT_EQ(CompareCrcs(), 0u);
     EXPECT_EQ(ReadFile(folder + "log_server.dat"),
               "data.bin\n"

@@ -1,7 +1,7 @@
 // The checks on values received from the peer: names and block sizes.
 #include <gtest/gtest.h>
 
-#include "net/protocol.h"
+#include "engine/handshake.h"
 
 TEST(ReceivedName, OnlyBareFileNamesPass) {
     for (const char* good : {"data.bin", "a", "...x", "COM0", "LPT10", "consul.txt", "a b.txt",

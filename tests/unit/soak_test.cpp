@@ -147,7 +147,7 @@ protected:
         }
         case 1: {  // a refused pairing
             Begin(kOriginal, "orig.bin", original);
-            Play(peer, {Receive(4), Send(Word(kOriginal))});
+            Play(peer, {Send(Word(kOriginal)), Receive(4)});
             End();
             EXPECT_EQ(LastLines(3), (std::vector<std::string>{"FileType が正しくありません。", "切断しました", ""}));
             break;

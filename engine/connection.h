@@ -1,5 +1,6 @@
 // The one TCP connection of a transfer and the exact-length send and receive
-// through which every byte of the protocol passes. Worker thread.
+// through which every byte of the protocol passes, over the plain transport
+// of net/. Worker thread.
 #pragma once
 
 #include <cstddef>

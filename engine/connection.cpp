@@ -1,17 +1,15 @@
-// Connection set-up and exact-length transfer (worker thread).
-#include "net/connection.h"
+// Connection set-up, and the exact-length transfer of a transfer: what the
+// transport's outcomes mean for it (worker thread).
+#include "engine/connection.h"
 
-#include <climits>
 #include <cstdint>
 
 #include "engine/frontend.h"
 #include "engine/progress.h"
 #include "engine/transfer_state.h"
+#include "net/transport.h"
 
 namespace {
-// Calls are capped so that a count always fits the socket calls' int.
-constexpr size_t kMaxCall = 1u << 30;
-
 [[noreturn]] void ConnectionLost() {
     // A progress value held back for pacing is shown before the line that
     // says why the phase stopped.
@@ -20,37 +18,21 @@ constexpr size_t kMaxCall = 1u << 30;
     EndTransfer();
 }
 
-template <typename Call>
-void MoveAll(SocketHandle& sock, size_t count, Call call) {
-    size_t moved = 0;
-    while (moved < count) {
-        size_t want = count - moved;
-        if (want > kMaxCall) want = kMaxCall;
-        int n = 0;
-        switch (call(sock, moved, static_cast<int>(want), &n)) {
-        case NetResult::Moved: moved += static_cast<size_t>(n); break;
-        case NetResult::Transient: break;
-        case NetResult::Closed:
-        case NetResult::ConnectionLost: ConnectionLost();
-        }
-        if (moved == count) return;
-        if (transferState.stopRequested.load() == 1) EndTransfer();
+void Settle(TransportResult result) {
+    switch (result) {
+    case TransportResult::Done: return;
+    case TransportResult::Stopped: EndTransfer();
+    case TransportResult::Lost: ConnectionLost();
     }
 }
 }  // namespace
 
 void SendAll(SocketHandle& sock, const void* data, size_t count) {
-    const char* bytes = static_cast<const char*>(data);
-    MoveAll(sock, count, [bytes](SocketHandle& s, size_t at, int n, int* moved) {
-        return SocketSend(s, bytes + at, n, moved);
-    });
+    Settle(SendExact(sock, data, count, transferState.stopRequested));
 }
 
 void ReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
-    char* bytes = static_cast<char*>(buffer);
-    MoveAll(sock, count, [bytes](SocketHandle& s, size_t at, int n, int* moved) {
-        return SocketReceive(s, bytes + at, n, moved);
-    });
+    Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested));
 }
 
 void OpenConnection() {

@@ -1,15 +1,16 @@
-// Handshake, size negotiation and the messages they are made of (worker
-// thread).
-#include "net/protocol.h"
+// Handshake and size negotiation (worker thread).
+#include "engine/handshake.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "engine/blocks.h"
+#include "engine/connection.h"
+#include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
-#include "net/connection.h"
-#include "engine/blocks.h"
+#include "engine/wire.h"
 #include "platform/file.h"
 
 namespace {
@@ -35,8 +36,25 @@ bool IsDeviceName(const char* name) {
 
 void ShowRemoteSize() {
     char line[64];
-    snprintf(line, sizeof line, "RemoteFileSize: %lu", static_cast<unsigned long>(transferState.remoteSize));
+    snprintf(line, sizeof line, "RemoteFileSize: %llu", static_cast<unsigned long long>(transferState.remoteSize));
     AddStatusLine(line);
+}
+
+bool PairingValid(int32_t own, int32_t peer) {
+    return (own == kOriginal && (peer == kCopy || peer == kNothing)) ||
+           ((own == kCopy || own == kNothing) && peer == kOriginal);
+}
+
+// The version that this side takes with a peer that offered up to offered.
+int32_t AgreedVersion(int32_t offered) {
+    int32_t version = offered < transferState.protocolLimit ? offered : transferState.protocolLimit;
+    if (version > kHighestProtocol) version = kHighestProtocol;
+    return version < 1 ? 1 : version;
+}
+
+void UseProtocol(int32_t version) {
+    transferState.protocol = &ProtocolOf(version);
+    if (transferState.protocol->statusLine) AddStatusLine(transferState.protocol->statusLine);
 }
 
 // Folder + name into path, if it fits with its terminating zero.
@@ -57,7 +75,8 @@ bool JoinPath(char* path, const char* folder, const char* name) {
     EndTransfer();
 }
 
-void NameAndCreateNewFile() {
+// offered: the highest version that the Original's word offered (1: none).
+void NameAndCreateNewFile(int32_t offered) {
     bool recordOk = ReceiveNameRecord();
     char line[kPathSize + 32];
     snprintf(line, sizeof line, "ファイル名: %s", transferState.incomingName);
@@ -89,50 +108,15 @@ void NameAndCreateNewFile() {
     strcpy(transferState.localPath, path);
     strcpy(transferState.fileTitle, transferState.incomingName);
     transferState.localSize = 0;
-    SendFlag(1);
+    // The reply names the version taken when the Original offered one; an
+    // Original that speaks only protocol 1 reads any non-zero byte as 1.
+    const int32_t version = offered >= 2 ? AgreedVersion(offered) : 1;
+    SendFlag(static_cast<uint8_t>(version));
     transferState.fileType = kCopy;
     transferState.newFileMode = 1;
+    UseProtocol(version);
 }
 }  // namespace
-
-void SendFileType(int32_t fileType) { SendWord(static_cast<uint32_t>(fileType)); }
-
-int32_t ReceiveFileType() { return static_cast<int32_t>(ReceiveWord()); }
-
-void SendNameRecord(const char* name) {
-    char record[kNameRecordSize] = {};
-    strncpy(record, name, kNameRecordSize - 1);
-    SendAll(transferState.dataSocket, record, sizeof record);
-}
-
-bool ReceiveNameRecord() {
-    char* name = transferState.incomingName;
-    ReceiveAll(transferState.dataSocket, name, kNameRecordSize);
-    if (memchr(name, '\0', kNameRecordSize) != nullptr) return true;
-    name[kNameRecordSize - 1] = '\0';
-    return false;
-}
-
-void SendFlag(uint8_t flag) { SendAll(transferState.dataSocket, &flag, 1); }
-
-uint8_t ReceiveFlag() {
-    uint8_t flag = 0;
-    ReceiveAll(transferState.dataSocket, &flag, 1);
-    return flag != 0 ? 1 : 0;
-}
-
-void SendWord(uint32_t word) {
-    uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word >> 16),
-                        static_cast<uint8_t>(word >> 24)};
-    SendAll(transferState.dataSocket, bytes, sizeof bytes);
-}
-
-uint32_t ReceiveWord() {
-    uint8_t b[4];
-    ReceiveAll(transferState.dataSocket, b, sizeof b);
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-           static_cast<uint32_t>(b[3]) << 24;
-}
 
 bool IsBareFileName(const char* name) {
     if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
@@ -152,27 +136,49 @@ bool IsValidBlockSize(uint32_t size) {
 }
 
 void Handshake() {
-    SendFileType(transferState.fileType);
     const int32_t own = transferState.fileType;
-    const int32_t peer = ReceiveFileType();
+    const bool offers = own != kNothing && transferState.protocolLimit >= 2;
+    const uint32_t offer = OfferWord(own, AgreedVersion(kHighestProtocol));
+    int32_t peer = -1, offered = 1;
+    bool known = false;
+    transferState.protocol = &kProtocol1;
+    if (transferState.netRole == kServer) {
+        // The Client has sent its word before reading ours (both sides do),
+        // so the Server can read first and offer only where a peer that
+        // speaks protocol 1 would take the offer for the right FileType.
+        known = ReadFileTypeWord(ReceiveWord(), &peer, &offered);
+        bool answerOffer = offers && known && PairingValid(own, peer) && (offered >= 2 || peer == kNothing);
+        SendWord(answerOffer ? offer : static_cast<uint32_t>(own));
+    } else {
+        SendWord(offers ? offer : static_cast<uint32_t>(own));
+        known = ReadFileTypeWord(ReceiveWord(), &peer, &offered);
+    }
     // Exactly one Original, facing a Copy or a Nothing; anything else,
     // including words that name no FileType, is refused on both sides.
-    bool accepted = (own == kOriginal && (peer == kCopy || peer == kNothing)) ||
-                    ((own == kCopy || own == kNothing) && peer == kOriginal);
-    if (!accepted) {
+    if (!known || !PairingValid(own, peer)) {
         AddStatusLine("FileType が正しくありません。");
         EndTransfer();
     }
     if (own == kNothing) {
-        NameAndCreateNewFile();
+        NameAndCreateNewFile(offered);
     } else if (peer == kNothing) {
         SendNameRecord(transferState.fileTitle);
-        if (ReceiveFlag() == 0) {
+        const uint8_t reply = ReceiveByte();
+        if (reply == 0) {
             AddStatusLine("Remote でエラーが発生しました。(FileName Error)");
             EndTransfer();
         }
         transferState.newFileMode = 1;
+        if (offers && reply >= 2) UseProtocol(AgreedVersion(reply));
+    } else if (offers && offered >= 2) {
+        UseProtocol(AgreedVersion(offered));
     }
+}
+
+void CheckSizeForProtocol() {
+    if (transferState.localSize <= transferState.protocol->maxFileSize) return;
+    AddStatusLine(kTooLargeText);
+    EndTransfer();
 }
 
 int CreateEmptyFile(const char* path) {
@@ -187,20 +193,21 @@ void NegotiateSizes() {
 }
 
 void NegotiateSizesOriginal() {
-    transferState.remoteSize = ReceiveWord();
+    transferState.remoteSize = ReceiveSize();
     // The answer goes out in one send: flag, size word and block-size word
     // as separate small sends would wait on each other's acknowledgements.
-    uint8_t answer[9];
+    uint8_t answer[1 + 8 + 4];
     size_t length = 0;
-    auto put = [&](uint32_t word) {
-        for (int i = 0; i < 4; ++i) answer[length++] = static_cast<uint8_t>(word >> (8 * i));
+    auto put = [&](uint64_t value, size_t n) {
+        PutLittleEndian(answer + length, value, n);
+        length += n;
     };
     if (transferState.remoteSize == transferState.localSize) {
         answer[length++] = 0;
         transferState.workBytes = transferState.localSize;
     } else {
         answer[length++] = 1;
-        put(transferState.localSize);
+        put(transferState.localSize, transferState.protocol->sizeBytes);
         if (transferState.localSize <= transferState.remoteSize) {
             SendAll(transferState.dataSocket, answer, length);
             ShowRemoteSize();
@@ -209,23 +216,23 @@ void NegotiateSizesOriginal() {
         }
         transferState.workBytes = transferState.remoteSize;
     }
-    put(transferState.uiBlockSize);
+    put(transferState.uiBlockSize, 4);
     SendAll(transferState.dataSocket, answer, length);
     if (transferState.remoteSize != transferState.localSize) {
         ShowRemoteSize();
         AddStatusLine("warning: ファイルサイズが異なります");
         AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
     }
-    transferState.blockCount = static_cast<int32_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
+    transferState.blockCount = static_cast<int64_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
 }
 
 void NegotiateSizesCopy() {
-    SendWord(transferState.localSize);
+    SendSize(transferState.localSize);
     if (ReceiveFlag() == 0) {
         transferState.remoteSize = transferState.localSize;
         transferState.workBytes = transferState.localSize;
     } else {
-        transferState.remoteSize = ReceiveWord();
+        transferState.remoteSize = ReceiveSize();
         ShowRemoteSize();
         if (transferState.remoteSize > transferState.localSize) {
             transferState.workBytes = transferState.localSize;
@@ -242,15 +249,15 @@ void NegotiateSizesCopy() {
         EndTransfer();
     }
     transferState.blockSize = size;
-    transferState.blockCount = static_cast<int32_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
+    transferState.blockCount = static_cast<int64_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
 }
 
 void NegotiateSizesNewFile() {
     if (transferState.fileType == kOriginal) {
-        SendWord(transferState.localSize);
+        SendSize(transferState.localSize);
         transferState.remoteSize = 0;
     } else {
-        transferState.remoteSize = ReceiveWord();
+        transferState.remoteSize = ReceiveSize();
         ShowRemoteSize();
     }
 }

@@ -1,0 +1,34 @@
+// The whole-file digest that ends every transfer of protocol 2: each side
+// sums its own file from the chunk terms of engine/strong_hash.h while the
+// transfer reads it anyway (the compared part in the first pass, the tail
+// as it moves), keeps the sum up to date where the Copy's repair rewrites
+// blocks, and after the tail both sides exchange the digest and compare.
+// With protocol 1 every function here does nothing. Worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+struct BlockSum;
+
+// The digest of the file that the side holds: XXH3-128 of the sum of all
+// its chunk terms, the compared length and the whole length, as sent.
+void ComputeDigest(uint8_t* digest);
+// Copy, before the repair: takes the damaged blocks out of the sum, as they
+// are now, so that the verification can add them as the repair leaves them.
+void TakeOutDamagedBlocks();
+// The tail's share of the digest while its pieces move (the bytes from
+// offset on); held by the tail transfer, so that an end in the middle
+// releases it.
+struct TailDigest {
+    std::unique_ptr<BlockSum> sum;  // none with protocol 1
+    ~TailDigest();
+};
+void StartTailDigest(TailDigest& tail, uint64_t offset);
+void AddTailToDigest(TailDigest& tail, const uint8_t* data, size_t n);
+void FinishTailDigest(TailDigest& tail);
+// After the tail: exchanges the digests (the Original's first) and returns
+// when they agree; otherwise shows "修復に失敗したようです。" and ends the
+// transfer.
+void ProveResult();

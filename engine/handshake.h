@@ -1,0 +1,40 @@
+// The two phases that open every transfer: the handshake (FileTypes, the
+// pairing, the protocol version, the new file of a Nothing side) and the
+// size negotiation. Every value read from the peer is checked where it is
+// read. Worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Exchanges FileTypes and checks the pair; settles the protocol
+// (transferState.protocol) and shows it when it is not protocol 1; on a
+// Nothing side names and creates the new file and becomes Copy; sets
+// newFileMode on both sides when one is Nothing.
+//
+// Protocol 2 is offered in the FileType word ("BM", version, 'O' or 'C') by
+// an Original or a Copy whose protocolLimit allows it, and by a Nothing
+// side in its one-byte name reply (the version instead of 1). The Server
+// reads the Client's word before it sends its own and offers only in a
+// pairing that is valid, so that a peer speaking only protocol 1 meets
+// exactly its own protocol; the Client offers blind.
+void Handshake();
+// Ends the transfer with "4GB以上のファイルは扱えません" when the local file
+// is too large for the protocol that the handshake chose.
+void CheckSizeForProtocol();
+// Creates path, or truncates it, to length 0. 0 on success, -1 otherwise.
+int CreateEmptyFile(const char* path);
+// Sizes and block size, in the form that newFileMode and fileType choose.
+void NegotiateSizes();
+void NegotiateSizesOriginal();
+void NegotiateSizesCopy();
+void NegotiateSizesNewFile();
+
+// A name received from the peer may only name a file directly inside the
+// chosen folder: not empty, "." or "..", no separator, drive colon or
+// control character, and no device name of Windows (CON, PRN, AUX, NUL,
+// COM1-9, LPT1-9, with or without an extension). Walked as code page 932
+// characters, whose second bytes may be 0x5C.
+bool IsBareFileName(const char* name);
+// The block sizes that a peer may ask for: powers of two from 4096 to 16 MiB.
+bool IsValidBlockSize(uint32_t size);

@@ -1,0 +1,95 @@
+// The message layer: how each message of a transfer is laid out on the wire,
+// as a table of encodings per protocol version, and the small send and
+// receive functions that pack bytes explicitly, little-endian, with no
+// framing. The sequence of the messages is the driver's; which table applies
+// is settled by the handshake (transferState.protocol). Worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "engine/strong_hash.h"
+
+constexpr size_t kNameRecordSize = 260;
+constexpr size_t kDigestSize = 16;
+
+// One block's checksum while the block's bytes go in, in file order.
+struct BlockSum {
+    uint64_t at;       // file offset of the next byte
+    uint16_t crc;      // protocol 1: the CRC-16 so far
+    U128 sum;          // protocol 2: the terms of the chunks finished so far
+    uint32_t staged;   // protocol 2: bytes of a chunk that began in an earlier piece
+    uint8_t stage[kChunkSize];
+};
+
+// What differs between the protocols, message by message. Everything else
+// (the sequence, the refinement, the status lines) is shared.
+struct Protocol {
+    int32_t version;
+    const char* statusLine;  // shown once the handshake chose it; null for protocol 1
+    size_t sizeBytes;        // a size word: the sender's file size
+    size_t crcBytes;         // one entry of a checksum list
+    uint64_t maxFileSize;    // the largest file that its size words carry
+    uint64_t measureMask;    // the run measure is computed modulo this plus one
+    bool provesResult;       // a whole-file digest ends every transfer
+    // The checksum of one block: BeginSum at the block's offset, its bytes
+    // in order, then EndSum, which writes the entry (crcBytes, little-endian)
+    // and returns the block's share of the whole-file digest (zero for
+    // protocol 1).
+    void (*BeginSum)(BlockSum& sum, uint64_t offset);
+    void (*AddToSum)(BlockSum& sum, const uint8_t* data, size_t n);
+    U128 (*EndSum)(BlockSum& sum, uint8_t* entry);
+};
+
+extern const Protocol kProtocol1;
+extern const Protocol kProtocol2;
+// The highest version that this program speaks.
+constexpr int32_t kHighestProtocol = 2;
+// The table of a version from 1 to kHighestProtocol.
+const Protocol& ProtocolOf(int32_t version);
+
+// A checksum list as it crosses the wire: count entries of width bytes each,
+// in list order.
+struct ChecksumList {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t count = 0;
+    size_t width = 0;
+
+    const uint8_t* Entry(size_t i) const { return bytes.get() + i * width; }
+    uint8_t* Entry(size_t i) { return bytes.get() + i * width; }
+};
+// Makes list hold count entries of width bytes (contents undefined).
+void ResizeChecksumList(ChecksumList& list, size_t count, size_t width);
+void FreeChecksumList(ChecksumList& list);
+
+// Little-endian packing of an unsigned value in n bytes (n at most 8).
+void PutLittleEndian(uint8_t* out, uint64_t value, size_t n);
+uint64_t GetLittleEndian(const uint8_t* in, size_t n);
+
+// The file-type word. A side that offers protocol 2 or later sends, instead
+// of its plain FileType, "BM", its highest version and 'O' (Original) or
+// 'C' (Copy): a word that a peer speaking only protocol 1 takes for the
+// FileType opposite its own.
+uint32_t OfferWord(int32_t fileType, int32_t version);
+// What a received file-type word says: the FileType and the highest version
+// offered (1 for a plain word). False when it names no FileType.
+bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version);
+
+// Messages.
+void SendWord(uint32_t word);
+uint32_t ReceiveWord();
+void SendNameRecord(const char* name);
+// Receives the 260-byte record into incomingName. False when the record
+// holds no zero byte.
+bool ReceiveNameRecord();
+void SendFlag(uint8_t flag);
+// Any non-zero byte counts as 1.
+uint8_t ReceiveFlag();
+// The raw byte of a reply that may also name a protocol version.
+uint8_t ReceiveByte();
+// A size word of the chosen protocol.
+void SendSize(uint64_t size);
+uint64_t ReceiveSize();
+void SendDigest(const uint8_t* digest);
+void ReceiveDigest(uint8_t* digest);

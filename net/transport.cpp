@@ -1,0 +1,40 @@
+// Exact-length send and receive (any thread; one per socket).
+#include "net/transport.h"
+
+namespace {
+// Calls are capped so that a count always fits the socket calls' int.
+constexpr size_t kMaxCall = 1u << 30;
+
+template <typename Call>
+TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint8_t>& stop, Call call) {
+    size_t moved = 0;
+    while (moved < count) {
+        size_t want = count - moved;
+        if (want > kMaxCall) want = kMaxCall;
+        int n = 0;
+        switch (call(sock, moved, static_cast<int>(want), &n)) {
+        case NetResult::Moved: moved += static_cast<size_t>(n); break;
+        case NetResult::Transient: break;
+        case NetResult::Closed:
+        case NetResult::ConnectionLost: return TransportResult::Lost;
+        }
+        if (moved == count) break;
+        if (stop.load() == 1) return TransportResult::Stopped;
+    }
+    return TransportResult::Done;
+}
+}  // namespace
+
+TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop) {
+    const char* bytes = static_cast<const char*>(data);
+    return MoveAll(sock, count, stop, [bytes](SocketHandle& s, size_t at, int n, int* moved) {
+        return SocketSend(s, bytes + at, n, moved);
+    });
+}
+
+TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop) {
+    char* bytes = static_cast<char*>(buffer);
+    return MoveAll(sock, count, stop, [bytes](SocketHandle& s, size_t at, int n, int* moved) {
+        return SocketReceive(s, bytes + at, n, moved);
+    });
+}

@@ -1,0 +1,23 @@
+// Exact-length transfer over one connected TCP socket: plain transport, with
+// no knowledge of a transfer. The caller passes the flag that asks it to
+// give up and decides what each outcome means. Any one thread per socket.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/net.h"
+
+enum class TransportResult {
+    Done,     // every byte moved
+    Stopped,  // stop was set when a call left the message short
+    Lost,     // the peer closed the connection, or it broke
+};
+
+// Move exactly count bytes, straight from or into the caller's buffer. A
+// short or transient call is made again at once; stop is looked at only
+// after a call that left the message short, so a message that the first
+// call moves whole is never interrupted.
+TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop);
+TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop);
