@@ -123,8 +123,8 @@ int ReadLocalFileSize(HWND window) {
         ShowErrorBox(kTooLargeText);
         return -1;
     }
-    char text[16];
-    snprintf(text, sizeof text, "%u", static_cast<unsigned>(transferState.localSize));
+    char text[24];
+    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(transferState.localSize));
     SetDlgItemTextA(window, IDC_SIZE, text);
     return 0;
 }
@@ -132,9 +132,9 @@ int ReadLocalFileSize(HWND window) {
 void UpdateBlockFigures(HWND window) {
     LRESULT selected = SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_GETCURSEL, 0, 0);
     SetBlockFigures(selected < 0 ? 0 : static_cast<int32_t>(selected));
-    char text[16];
-    snprintf(text, sizeof text, "%d", static_cast<int>(transferState.uiBlockCount));
+    char text[24];
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(transferState.uiBlockCount));
     SetDlgItemTextA(window, IDC_DIVIDES, text);
-    snprintf(text, sizeof text, "%d", static_cast<int>(transferState.crcDataSize));
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(transferState.crcDataSize));
     SetDlgItemTextA(window, IDC_CRC_DATA_SIZE, text);
 }
