@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/digest.h"
 #include "engine/wire.h"
 #include "engine/frontend.h"
 #include "engine/node_pool.h"
@@ -192,6 +193,7 @@ uint16_t BlockCrc16(FileHandle& file, uint64_t offset, uint64_t length) {
 void ChecksumBlocks(DigestShare share) {
     FileHandle file;
     OpenForSums(file);
+    if (share == DigestShare::kAdd) WatchFileForDigest(file);
     char line[96];
     snprintf(line, sizeof line, "計算中・・・%d / %lld", 0, static_cast<long long>(transferState.blockCount));
     AddProgressLine(line);

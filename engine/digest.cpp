@@ -8,21 +8,78 @@
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
 #include "engine/wire.h"
+#include "platform/file.h"
 
 namespace {
+constexpr uint32_t kReadPiece = 1u << 20;  // a multiple of the chunk size
+
 bool Active() { return transferState.protocol->provesResult; }
+
+uint64_t ComparedLength() {
+    return transferState.localSize < transferState.remoteSize ? transferState.localSize : transferState.remoteSize;
+}
+
+uint64_t WholeLength() {
+    return transferState.localSize < transferState.remoteSize ? transferState.remoteSize : transferState.localSize;
+}
+
+// Adds the chunk terms of [from, to) of the file, chunks counted from from;
+// false when the file ends early.
+bool SumStretch(FileHandle& file, uint64_t from, uint64_t to, uint8_t* buffer, U128* sum) {
+    for (uint64_t at = from; at < to;) {
+        uint32_t want = to - at < kReadPiece ? static_cast<uint32_t>(to - at) : kReadPiece;
+        uint32_t got = 0;
+        if (!FileReadAt(file, at, buffer, want, &got) || got != want) return false;
+        *sum = Add128(*sum, ChunkTermSum(buffer, got, at));
+        at += got;
+        if (transferState.stopRequested.load() == 1) EndTransfer();
+    }
+    return true;
+}
+
+// The sum of the file as it is now: the compared part in chunks from 0, the
+// rest in chunks from the compared length, as the transfer summed them.
+// False when the file cannot be read whole.
+bool SumWholeFile(U128* sum) {
+    FileHandle file;
+    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return false;
+    uint64_t size = 0;
+    if (!FileSize(file, &size) || size != WholeLength()) return false;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadPiece]);
+    *sum = U128{};
+    return SumStretch(file, 0, ComparedLength(), buffer.get(), sum) &&
+           SumStretch(file, ComparedLength(), WholeLength(), buffer.get(), sum);
+}
+
+// Whether the file still carries the stamp that the transfer last gave it.
+void CheckFile(FileHandle& file) {
+    FileStamp now;
+    if (!transferState.digestWatched || !FileGetStamp(file, &now) || !(now == transferState.digestStamp))
+        transferState.fileChangedMeanwhile = true;
+}
 }  // namespace
 
+void WatchFileForDigest(FileHandle& file) {
+    if (!Active() || transferState.digestWatched) return;
+    transferState.digestWatched = FileGetStamp(file, &transferState.digestStamp);
+    if (!transferState.digestWatched) transferState.fileChangedMeanwhile = true;
+}
+
+void CheckFileForDigest(FileHandle& file) {
+    if (Active()) CheckFile(file);
+}
+
+void StampFileForDigest(FileHandle& file) {
+    if (!Active()) return;
+    if (!FileGetStamp(file, &transferState.digestStamp)) transferState.fileChangedMeanwhile = true;
+}
+
 void ComputeDigest(uint8_t* digest) {
-    const uint64_t compared = transferState.localSize < transferState.remoteSize ? transferState.localSize
-                                                                                 : transferState.remoteSize;
-    const uint64_t whole = transferState.localSize < transferState.remoteSize ? transferState.remoteSize
-                                                                              : transferState.localSize;
     uint8_t input[32];
     PutLittleEndian(input, transferState.digestSum.lo, 8);
     PutLittleEndian(input + 8, transferState.digestSum.hi, 8);
-    PutLittleEndian(input + 16, compared, 8);
-    PutLittleEndian(input + 24, whole, 8);
+    PutLittleEndian(input + 16, ComparedLength(), 8);
+    PutLittleEndian(input + 24, WholeLength(), 8);
     U128 hash = Hash128(input, sizeof input);
     PutLittleEndian(digest, hash.lo, 8);
     PutLittleEndian(digest + 8, hash.hi, 8);
@@ -59,6 +116,16 @@ void FinishTailDigest(TailDigest& tail) {
 
 void ProveResult() {
     if (!Active()) return;
+    {
+        FileHandle file;
+        if (FileOpen(file, transferState.localPath, FileMode::ReadExisting)) CheckFile(file);
+        else transferState.fileChangedMeanwhile = true;
+    }
+    // Something else wrote the file during the transfer: only the file as
+    // it is now can say whether it matches. A file that cannot be read
+    // whole matches nothing.
+    if (transferState.fileChangedMeanwhile && !SumWholeFile(&transferState.digestSum))
+        transferState.digestSum = Add128(transferState.digestSum, U128{1, 0});
     uint8_t own[kDigestSize], peer[kDigestSize];
     ComputeDigest(own);
     if (transferState.fileType == kOriginal) {

@@ -11,10 +11,21 @@
 #include <memory>
 
 struct BlockSum;
+struct FileHandle;
 
 // The digest of the file that the side holds: XXH3-128 of the sum of all
 // its chunk terms, the compared length and the whole length, as sent.
 void ComputeDigest(uint8_t* digest);
+
+// The sum covers what the transfer read and wrote. So that a program that
+// writes the file meanwhile cannot go unnoticed, each side stamps its file
+// when it first reads it for the sum (the first pass, or the tail of a
+// whole-file transfer), checks the stamp before each write of its own and
+// at the end, and stamps it again after each write. A stamp that changed
+// makes the end read the whole file again for the digest.
+void WatchFileForDigest(FileHandle& file);
+void CheckFileForDigest(FileHandle& file);
+void StampFileForDigest(FileHandle& file);
 // Copy, before the repair: takes the damaged blocks out of the sum, as they
 // are now, so that the verification can add them as the repair leaves them.
 void TakeOutDamagedBlocks();

@@ -38,6 +38,8 @@ void WorkerMain() {
     transferState.transferComplete = false;
     transferState.protocol = &kProtocol1;
     transferState.digestSum = U128{};
+    transferState.digestWatched = false;
+    transferState.fileChangedMeanwhile = false;
     CheckLocalFile();
     transferState.blockSize = transferState.uiBlockSize;
     OpenConnection();

@@ -11,6 +11,7 @@
 #include "engine/transfer_state.h"
 #include "log/complog.h"
 #include "engine/connection.h"
+#include "engine/digest.h"
 #include "platform/file.h"
 
 namespace {
@@ -114,10 +115,12 @@ int ReceiveDamagedBlocks() {
             buffer.reset(new uint8_t[capacity]);
         }
         ReceiveAll(transferState.dataSocket, buffer.get(), b->length);
+        CheckFileForDigest(file);
         if (!FileWriteAt(file, b->offset, buffer.get(), static_cast<uint32_t>(b->length))) {
             ShowSystemError();
             return -1;
         }
+        StampFileForDigest(file);
         done += b->length;
         UpdateByteProgress(kLabel, done, transferState.workBytes, b->next == nullptr);
     }

@@ -55,6 +55,7 @@ void SendTail() {
     ShowTailProgress(label, 0, true);
     TailDigest digest;
     StartTailDigest(digest, transferState.remoteSize);
+    WatchFileForDigest(file);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTailChunkSize]);
     const uint64_t end = transferState.localSize;
     for (uint64_t at = transferState.remoteSize; at < end; at += kTailChunkSize) {
@@ -91,6 +92,7 @@ void ReceiveTail() {
     ShowTailProgress(label, 0, true);
     TailDigest digest;
     StartTailDigest(digest, transferState.localSize);
+    WatchFileForDigest(file);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTailChunkSize]);
     const uint64_t end = transferState.remoteSize;
     for (uint64_t at = transferState.localSize; at < end; at += kTailChunkSize) {
@@ -98,11 +100,13 @@ void ReceiveTail() {
         ReceiveAll(transferState.dataSocket, buffer.get(), n);
         AddTailToDigest(digest, buffer.get(), n);
         done += n;
+        CheckFileForDigest(file);
         if (!FileWriteAt(file, at, buffer.get(), n)) {
             ShowSystemError();
             FileClose(file);
             EndTransfer();
         }
+        StampFileForDigest(file);
         ShowTailProgress(label, done, false);
         if (transferState.stopRequested.load() == 1) {
             FileClose(file);

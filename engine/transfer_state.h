@@ -8,6 +8,7 @@
 
 #include "engine/strong_hash.h"
 #include "engine/wire.h"
+#include "platform/file.h"
 #include "platform/net.h"
 #include "platform/thread.h"
 
@@ -45,6 +46,9 @@ struct TransferState {
     int32_t protocolLimit = kHighestProtocol;  // the highest protocol this side offers
     const Protocol* protocol = &kProtocol1;    // the protocol of the transfer, from the handshake
     U128 digestSum{};                 // this side's file as summed for the whole-file digest
+    FileStamp digestStamp;            // the local file as the transfer last read or wrote it
+    bool digestWatched = false;       // digestStamp holds a stamp
+    bool fileChangedMeanwhile = false;  // something else may have written the file
     SocketHandle dataSocket;          // the connected socket
     SocketHandle listenSocket;        // the listening socket (Server only)
     void* mainWindow = nullptr;       // the main dialog (HWND), opaque here

@@ -44,6 +44,19 @@ bool FileAppend(FileHandle& file, const void* buffer, uint32_t count);
 bool FileSetEnd(FileHandle& file, uint64_t size);
 bool FileSize(FileHandle& file, uint64_t* size);
 
+// What changes whenever anyone writes the file: its size, its modification
+// and change times and which file it is. Equal stamps taken before and
+// after a stretch of time mean that nobody wrote the file in between, as
+// far as the file system's clock can tell.
+struct FileStamp {
+    uint64_t size = 0;
+    uint64_t modified = 0;  // modification time, in the system's units
+    uint64_t changed = 0;   // change time (POSIX ctime, Windows ChangeTime)
+    uint64_t identity = 0;  // inode or file index
+    bool operator==(const FileStamp&) const = default;
+};
+bool FileGetStamp(FileHandle& file, FileStamp* stamp);
+
 // Whether folder exists as a folder and a new file can be made in it (a
 // scratch file is made and removed). False with the thread's last error set
 // when not.

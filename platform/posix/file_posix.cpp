@@ -136,6 +136,19 @@ bool FileSize(FileHandle& file, uint64_t* size) {
     return true;
 }
 
+bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
+    struct stat st;
+    if (fstat(static_cast<int>(file.fd), &st) != 0) {
+        SaveLastError();
+        return false;
+    }
+    stamp->size = static_cast<uint64_t>(st.st_size);
+    stamp->modified = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    stamp->changed = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    stamp->identity = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 48);
+    return true;
+}
+
 bool FolderWritable(const char* folder) {
     std::string native;
     if (!Cp932ToUtf8(folder, &native)) {

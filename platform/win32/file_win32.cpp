@@ -118,6 +118,21 @@ bool FileSize(FileHandle& file, uint64_t* size) {
     return true;
 }
 
+bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
+    FILE_BASIC_INFO basic;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandleEx(H(file), FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandle(H(file), &info)) {
+        SaveLastError();
+        return false;
+    }
+    stamp->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    stamp->modified = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+    stamp->changed = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
+    stamp->identity = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    return true;
+}
+
 bool FolderWritable(const char* folder) {
     DWORD attributes = GetFileAttributesA(folder[0] != '\0' ? folder : ".");
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/crc16.h"
+#include "engine/strong_hash.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -20,22 +21,45 @@ std::string NameRecord(const std::string& name) {
     return record;
 }
 
-std::string CrcList(const std::string& bytes, size_t work) {
+std::string OfferWord2(int fileType) { return std::string("BM\x02") + (fileType == 0 ? 'O' : 'C'); }
+
+std::string SizeWord(uint64_t size, int protocol) {
+    std::string word(protocol == 1 ? 4 : 8, '\0');
+    for (size_t i = 0; i < word.size(); ++i) word[i] = static_cast<char>(size >> (8 * i));
+    return word;
+}
+
+std::string CrcList(const std::string& bytes, size_t to, int protocol, size_t from) {
     std::string list;
-    for (size_t at = 0; at < work; at += kBlock) {
-        size_t n = std::min<size_t>(kBlock, work - at);
-        uint16_t crc = Crc16Update(0xFFFF, reinterpret_cast<const uint8_t*>(bytes.data() + at), n);
-        list += static_cast<char>(crc & 0xFF);
-        list += static_cast<char>(crc >> 8);
+    for (size_t at = from; at < to; at += kBlock) {
+        size_t n = std::min<size_t>(kBlock, to - at);
+        const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+        if (protocol == 1) {
+            uint16_t crc = Crc16Update(0xFFFF, data, n);
+            list += static_cast<char>(crc & 0xFF);
+            list += static_cast<char>(crc >> 8);
+        } else {
+            list += SizeWord(ChunkTermSum(data, n, at).lo, 2);
+        }
     }
     return list;
 }
 
-std::vector<std::pair<size_t, size_t>> Damaged(const std::string& a, const std::string& b, size_t work) {
-    std::string ca = CrcList(a, work), cb = CrcList(b, work);
+std::string Digest(const std::string& file, size_t compared) {
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(file.data());
+    U128 sum = Add128(ChunkTermSum(data, compared, 0), ChunkTermSum(data + compared, file.size() - compared, compared));
+    std::string input = SizeWord(sum.lo, 2) + SizeWord(sum.hi, 2) + SizeWord(compared, 2) + SizeWord(file.size(), 2);
+    U128 digest = Hash128(reinterpret_cast<const uint8_t*>(input.data()), input.size());
+    return SizeWord(digest.lo, 2) + SizeWord(digest.hi, 2);
+}
+
+std::vector<std::pair<size_t, size_t>> Damaged(const std::string& a, const std::string& b, size_t work,
+                                               int protocol) {
+    std::string ca = CrcList(a, work, protocol), cb = CrcList(b, work, protocol);
+    const size_t w = protocol == 1 ? 2 : 8;
     std::vector<std::pair<size_t, size_t>> blocks;
-    for (size_t i = 0; 2 * i < ca.size(); ++i)
-        if (ca.compare(2 * i, 2, cb, 2 * i, 2) != 0)
+    for (size_t i = 0; w * i < ca.size(); ++i)
+        if (ca.compare(w * i, w, cb, w * i, w) != 0)
             blocks.emplace_back(i * kBlock, std::min<size_t>(kBlock, work - i * kBlock));
     return blocks;
 }
@@ -52,26 +76,26 @@ Step Receive(size_t count) {
     return step;
 }
 
-Script OriginalPart(const std::string& original, const std::string& copy) {
+Script OriginalPart(const std::string& original, const std::string& copy, int protocol) {
     const size_t work = std::min(original.size(), copy.size());
-    auto damaged = Damaged(original, copy, work);
-    Script s{Send(Word(0)), Receive(4), Receive(4)};
+    auto damaged = Damaged(original, copy, work, protocol);
+    Script s{Send(protocol == 1 ? Word(0) : OfferWord2(0)), Receive(4), Receive(protocol == 1 ? 4 : 8)};
     if (original.size() == copy.size()) {
         s.push_back(Send(Byte(0)));
     } else {
         s.push_back(Send(Byte(1)));
-        s.push_back(Send(Word(static_cast<uint32_t>(original.size()))));
+        s.push_back(Send(SizeWord(original.size(), protocol)));
     }
     s.push_back(Send(Word(kBlock)));
-    s.push_back(Send(CrcList(original, work)));
-    s.push_back(Receive(CrcList(copy, work).size()));
+    s.push_back(Send(CrcList(original, work, protocol)));
+    s.push_back(Receive(CrcList(copy, work, protocol).size()));
     if (!damaged.empty()) {
         Step blocks = Send("", Step::kBlocks);
         blocks.blocks = damaged;
         std::string verify;
         for (auto& b : damaged) {
             blocks.send += original.substr(b.first, b.second);
-            verify += CrcList(original.substr(b.first, b.second), b.second);
+            verify += CrcList(original, b.first + b.second, protocol, b.first);
         }
         s.push_back(blocks);
         s.push_back(Send(verify));
@@ -82,35 +106,47 @@ Script OriginalPart(const std::string& original, const std::string& copy) {
         tail.tailAt = copy.size();
         s.push_back(tail);
     }
+    if (protocol == 2) {
+        s.push_back(Send(Digest(original, work)));
+        s.push_back(Receive(16));
+    }
     return s;
 }
 
-Script CopyPart(const std::string& original, const std::string& copy) {
+Script CopyPart(const std::string& original, const std::string& copy, int protocol) {
     const size_t work = std::min(original.size(), copy.size());
-    auto damaged = Damaged(original, copy, work);
-    Script s{Send(Word(1)), Receive(4), Send(Word(static_cast<uint32_t>(copy.size())))};
-    s.push_back(Receive(original.size() == copy.size() ? 5 : 9));
-    s.push_back(Receive(CrcList(original, work).size()));
-    s.push_back(Send(CrcList(copy, work)));
+    auto damaged = Damaged(original, copy, work, protocol);
+    Script s{Send(protocol == 1 ? Word(1) : OfferWord2(1)), Receive(4), Send(SizeWord(copy.size(), protocol))};
+    s.push_back(Receive(original.size() == copy.size() ? 5 : 5 + (protocol == 1 ? 4 : 8)));
+    s.push_back(Receive(CrcList(original, work, protocol).size()));
+    s.push_back(Send(CrcList(copy, work, protocol)));
     if (!damaged.empty()) {
         size_t bytes = 0;
         std::string verify;
         for (auto& b : damaged) {
             bytes += b.second;
-            verify += CrcList(original.substr(b.first, b.second), b.second);
+            verify += CrcList(original, b.first + b.second, protocol, b.first);
         }
         s.push_back(Receive(bytes));
         s.push_back(Receive(verify.size()));
         s.push_back(Send(verify));
     }
     s.push_back(Receive(original.size() - copy.size()));
+    if (protocol == 2) {
+        s.push_back(Receive(16));
+        s.push_back(Send(Digest(original, work)));
+    }
     return s;
 }
 
-Script WholeFilePart(const std::string& original, const std::string& name) {
-    Script s{Send(Word(0)), Receive(4), Send(NameRecord(name)), Receive(1),
-             Send(Word(static_cast<uint32_t>(original.size())))};
+Script WholeFilePart(const std::string& original, const std::string& name, int protocol) {
+    Script s{Send(protocol == 1 ? Word(0) : OfferWord2(0)), Receive(4), Send(NameRecord(name)), Receive(1),
+             Send(SizeWord(original.size(), protocol))};
     s.push_back(Send(original, Step::kTail));
+    if (protocol == 2) {
+        s.push_back(Send(Digest(original, 0)));
+        s.push_back(Receive(16));
+    }
     return s;
 }
 

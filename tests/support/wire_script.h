@@ -1,8 +1,9 @@
 // What an honest peer sends and reads, step by step, for the tests that play
 // one side of a transfer against blockmend-cli and break it at a chosen
 // byte: the scripts of an Original facing a Copy or a Nothing side and of a
-// Copy facing an Original, all at one block size with no refinement, and
-// the file that a Copy holds when the stream stops after a given byte.
+// Copy facing an Original, all at one block size with no refinement, in
+// protocol 1 or 2, and the file that a Copy holds when the stream stops
+// after a given byte.
 #pragma once
 
 #include <cstddef>
@@ -32,17 +33,26 @@ Step Receive(size_t count);
 
 // The 260-byte name record of name.
 std::string NameRecord(const std::string& name);
-// The checksums of the kBlock-sized blocks of bytes[0, work), as sent.
-std::string CrcList(const std::string& bytes, size_t work);
+// The FileType word that offers protocol 2: "BM", 2, 'O' or 'C'.
+std::string OfferWord2(int fileType);
+// A size word of the protocol (4 or 8 bytes).
+std::string SizeWord(uint64_t size, int protocol);
+// The checksums of the kBlock-sized blocks of bytes[from, to), as sent in
+// the protocol (CRC-16 in 2 bytes, or the low 64 bits of the chunk terms).
+std::string CrcList(const std::string& bytes, size_t to, int protocol = 1, size_t from = 0);
+// The whole-file digest of protocol 2 of file, whose first compared bytes
+// were compared.
+std::string Digest(const std::string& file, size_t compared);
 // The blocks of [0, work) whose checksums differ in a and b.
-std::vector<std::pair<size_t, size_t>> Damaged(const std::string& a, const std::string& b, size_t work);
+std::vector<std::pair<size_t, size_t>> Damaged(const std::string& a, const std::string& b, size_t work,
+                                               int protocol = 1);
 
 // An Original that holds original, facing a Copy that holds copy.
-Script OriginalPart(const std::string& original, const std::string& copy);
+Script OriginalPart(const std::string& original, const std::string& copy, int protocol = 1);
 // A Copy that holds copy, facing an Original that holds original.
-Script CopyPart(const std::string& original, const std::string& copy);
+Script CopyPart(const std::string& original, const std::string& copy, int protocol = 1);
 // An Original facing a Nothing side: the whole file, named name.
-Script WholeFilePart(const std::string& original, const std::string& name);
+Script WholeFilePart(const std::string& original, const std::string& name, int protocol = 1);
 
 // Bytes that script sends in all.
 size_t ScriptBytes(const Script& script);
