@@ -81,7 +81,8 @@ std::vector<std::string> CliCommand(const std::vector<std::string>& args) {
 
 // Starts the program as mode with local (the file's bytes, unused for
 // nothing) and connects the peer to it; the program listens when listen.
-bool StartSide(Side& s, const std::string& name, const std::string& mode, const std::string& local, bool listen) {
+bool StartSide(Side& s, const std::string& name, const std::string& mode, const std::string& local, bool listen,
+               const std::vector<std::string>& extra = {}) {
     s.root = ScratchFolder("hostile-" + name);
     s.dir = s.root + "side/";
     s.mode = mode;
@@ -96,6 +97,7 @@ bool StartSide(Side& s, const std::string& name, const std::string& mode, const 
     }
     if (listen) args.insert(args.end(), {"--listen", "--port", std::to_string(port)});
     else args.insert(args.end(), {"--connect", "127.0.0.1", "--port", std::to_string(port)});
+    args.insert(args.end(), extra.begin(), extra.end());
     if (listen) {
         if (!SpawnProcess(s.cli.process, CliCommand(args), s.root + "cli.out", s.root + "cli.err")) return false;
         return WaitForLine(s.cli, "接続待ち・・・", 20000) && PeerConnect(s.peer, port, 10000);
@@ -163,6 +165,70 @@ TEST(Hostile, ScriptsReachTheNormalEnd) {
             FinishCli(s.cli, kQuickMs);
             EXPECT_EQ(s.cli.exitCode, 0);
             EXPECT_TRUE(ReadFile(s.dir + "r.bin") == OriginalBytes());
+        }
+    }
+}
+
+TEST(Hostile, APeerOfProtocol1SeesProtocol1InEveryPairing) {
+    // Each FileType and role against a peer that speaks only protocol 1:
+    // what the program shows, sends, writes and logs is what it does with
+    // --protocol 1, except its FileType word. That offers protocol 2 from a
+    // connecting Original or Copy; a listening side has read the peer's
+    // plain word first and offers only to a Nothing side, whose word can
+    // carry no offer (its answer comes in the name reply).
+    const std::string original = OriginalBytes(), copy = CopyBytes();
+    const char* kModes[] = {"original", "copy", "nothing"};
+    enum { kOriginal, kCopy, kNothing };
+    int run = 0;
+    for (int own = 0; own < 3; ++own) {
+        for (int peerType = 0; peerType < 3; ++peerType) {
+            for (bool listen : {true, false}) {
+                SCOPED_TRACE(std::string(kModes[own]) + (listen ? " listening" : " connecting") + " to " +
+                             kModes[peerType]);
+                const bool valid = (own == kOriginal) != (peerType == kOriginal);
+                Script script{Send(Word(static_cast<uint32_t>(peerType))), Receive(4)};
+                if (valid && own == kOriginal) script = peerType == kCopy ? CopyPart(original, copy) : NothingPart(original);
+                if (valid && own == kCopy) script = OriginalPart(original, copy);
+                if (valid && own == kNothing) script = WholeFilePart(original, "r.bin");
+                struct Outcome {
+                    std::vector<std::string> lines;
+                    int exitCode = -1;
+                    std::string sent, file, log;
+                } outcome[2];
+                for (int forced = 0; forced < 2; ++forced) {
+                    Side s;
+                    const std::string local = own == kOriginal ? original : own == kCopy ? copy : "";
+                    std::vector<std::string> extra;
+                    if (forced) extra = {"--protocol", "1"};
+                    ASSERT_TRUE(StartSide(s, "literal-" + std::to_string(run++), kModes[own], local, listen, extra));
+                    Outcome& o = outcome[forced];
+                    Play(s.peer, script, SIZE_MAX, 5000, &o.sent);
+                    FinishCli(s.cli, kQuickMs);
+                    o.lines = s.cli.lines;
+                    o.exitCode = s.cli.exitCode;
+                    o.file = own == kNothing ? (FileExists(s.dir + "r.bin") ? ReadFile(s.dir + "r.bin") : "-")
+                                             : LocalFile(s);
+                    const std::string log = s.dir + (own == kOriginal ? "log_server.dat" : "log_client.dat");
+                    o.log = FileExists(log) ? ReadFile(log) : "-";
+                }
+                EXPECT_EQ(outcome[0].lines, outcome[1].lines);
+                EXPECT_EQ(outcome[0].exitCode, outcome[1].exitCode);
+                EXPECT_EQ(outcome[0].exitCode, valid ? 0 : 1);
+                EXPECT_TRUE(outcome[0].file == outcome[1].file);
+                EXPECT_EQ(outcome[0].log, outcome[1].log);
+                ASSERT_GE(outcome[0].sent.size(), 4u);
+                EXPECT_EQ(outcome[0].sent.size(), outcome[1].sent.size());
+                EXPECT_TRUE(outcome[0].sent.substr(4) == outcome[1].sent.substr(4));
+                EXPECT_EQ(outcome[1].sent.substr(0, 4), Word(static_cast<uint32_t>(own)));
+                const bool offers = own != kNothing && (!listen || (own == kOriginal && peerType == kNothing));
+                EXPECT_EQ(outcome[0].sent.substr(0, 4), offers ? OfferWord2(own) : Word(static_cast<uint32_t>(own)));
+                if (valid) {
+                    EXPECT_TRUE(HasLine(outcome[0].lines, "切断しました"));
+                    EXPECT_FALSE(HasLine(outcome[0].lines, "プロトコル2 (XXH3) で転送します"));
+                } else {
+                    EXPECT_EQ(Last(outcome[0].lines, 3), kBadType);
+                }
+            }
         }
     }
 }
@@ -304,6 +370,124 @@ TEST(Hostile, SizeWordsThatContradictTheFlag) {
     EXPECT_EQ(Last(s.cli.lines, 3), kLost);
     EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 4294967295"));
     EXPECT_EQ(ReadFile(s.dir + "r.bin"), "");
+}
+
+TEST(Hostile, Protocol2SizesBeyondTheFileAndBlockSizesOutOfRange) {
+    // The 64-bit words of protocol 2 up to their largest values: nothing is
+    // made or kept for a size that the peer only announces.
+    const std::string copy = RandomBytes(10000, 3);
+    const std::string sameList = CrcList(copy, 10000, 2);
+    struct Case {
+        const char* what;
+        std::string bytes;  // after the FileType word and the Copy's size
+        std::vector<std::string> ending;
+    };
+    const Case cases[] = {
+        {"block size 4097", Byte(0) + Word(4097), kBadBlockSize},
+        {"block size 2^31", Byte(0) + Word(1u << 31), kBadBlockSize},
+        {"flag 1 with the same size", Byte(1) + SizeWord(10000, 2) + Word(kBlock), kSizeError},
+        {"flag 1 with 2^63 - 1 and a tail that never comes",
+         Byte(1) + SizeWord(0x7FFFFFFFFFFFFFFFull, 2) + Word(kBlock) + sameList + "abc", kLost},
+        {"flag 1 with 2^64 - 1", Byte(1) + SizeWord(~0ull, 2) + Word(kBlock) + sameList + "abc", kLost},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Side s;
+        ASSERT_TRUE(StartSide(s, "sizes2-" + std::to_string(run), "copy", copy, run % 2 == 0));
+        ++run;
+        Play(s.peer, {Send(OfferWord2(0)), Receive(4), Receive(8), Send(c.bytes), Receive(sameList.size())});
+        FinishSide(s, kCopyFiles);
+        EXPECT_EQ(Last(s.cli.lines, 3), c.ending);
+        EXPECT_TRUE(LocalFile(s) == copy);
+    }
+    // An Original told of a longer Copy, and a Nothing side told of a file
+    // of 2^63 - 1 bytes that never comes.
+    {
+        Side s;
+        ASSERT_TRUE(StartSide(s, "sizes2-original", "original", copy, true));
+        Play(s.peer, {Send(OfferWord2(1) + SizeWord(~0ull, 2)), Receive(4), Receive(13)});
+        FinishSide(s, kOriginalFiles);
+        EXPECT_EQ(Last(s.cli.lines, 3), kSizeError);
+        EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 18446744073709551615"));
+    }
+    Side s;
+    ASSERT_TRUE(StartSide(s, "sizes2-nothing", "nothing", "", false));
+    Play(s.peer, {Send(OfferWord2(0)), Receive(4), Send(NameRecord("r.bin")), Receive(1),
+                  Send(SizeWord(0x7FFFFFFFFFFFFFFFull, 2) + "abc")});
+    FinishSide(s, {"r.bin"});
+    EXPECT_EQ(Last(s.cli.lines, 3), kLost);
+    EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 9223372036854775807"));
+    EXPECT_EQ(ReadFile(s.dir + "r.bin"), "");
+}
+
+TEST(Hostile, TheWholeFileDigestHasTheLastWord) {
+    // The whole-file digest of protocol 2 is the last word: whatever the
+    // blocks said, a digest that does not match ends both sides with the
+    // failure line and exit status 1.
+    const std::string original = OriginalBytes(), copy = CopyBytes();
+    const std::vector<std::string> kFailed{"修復に失敗したようです。", "切断しました", ""};
+    {
+        SCOPED_TRACE("an Original that sends a wrong digest");
+        Script script = OriginalPart(original, copy, 2);
+        script[script.size() - 2].send[5] ^= 1;
+        Side s;
+        ASSERT_TRUE(StartSide(s, "digest-to-copy", "copy", copy, true));
+        Play(s.peer, script);
+        FinishSide(s, kCopyFiles);
+        EXPECT_EQ(Last(s.cli.lines, 3), kFailed);
+        EXPECT_TRUE(HasLine(s.cli.lines, "修復が完了しました"));
+    }
+    {
+        SCOPED_TRACE("a Copy that sends a wrong digest");
+        Script script = CopyPart(original, copy, 2);
+        script.back().send[0] ^= 1;
+        Side s;
+        ASSERT_TRUE(StartSide(s, "digest-to-original", "original", original, false));
+        Play(s.peer, script);
+        FinishSide(s, kOriginalFiles);
+        EXPECT_EQ(Last(s.cli.lines, 3), kFailed);
+    }
+    for (bool inDamagedBlock : {false, true}) {
+        // Another program writes the copy after its checksum pass: in a
+        // block that matched, which the transfer leaves as it is, or in a
+        // damaged one, which the repair then rewrites. The end reads the
+        // whole file again and says which.
+        SCOPED_TRACE(inDamagedBlock ? "copy changed in a damaged block" : "copy changed in a block that matched");
+        const Script script = OriginalPart(original, copy, 2);
+        Side s;
+        ASSERT_TRUE(StartSide(s, std::string("digest-changed-") + (inDamagedBlock ? "1" : "0"), "copy", copy, true));
+        const size_t at = inDamagedBlock ? kBlock + 11 : 2 * kBlock + 5;
+        size_t copyList = 0;  // the step that reads the Copy's checksum list: its pass is over then
+        while (script[copyList].send != CrcList(original, copy.size(), 2)) ++copyList;
+        ++copyList;
+        std::string got;
+        bool played = true;
+        for (size_t i = 0; i < script.size() && played; ++i) {
+            const Step& step = script[i];
+            if (step.receive > 0) {
+                played = PeerReceive(s.peer, step.receive, &got);
+                if (i == copyList) {
+                    std::string now = LocalFile(s);
+                    now[at] ^= 0x01;
+                    WriteFile(s.dir + "copy.bin", now);
+                }
+            } else {
+                played = PeerSend(s.peer, step.send);
+            }
+        }
+        EXPECT_TRUE(played);
+        PeerClose(s.peer);
+        if (inDamagedBlock) {
+            FinishCli(s.cli, kQuickMs);
+            EXPECT_EQ(s.cli.exitCode, 0);
+            EXPECT_TRUE(LocalFile(s) == original);
+        } else {
+            FinishSide(s, kCopyFiles);
+            EXPECT_EQ(Last(s.cli.lines, 3), kFailed);
+            EXPECT_FALSE(LocalFile(s) == original);
+        }
+    }
 }
 
 TEST(Hostile, BlockSizeWordsOutsideTheThirteenSizes) {

@@ -150,6 +150,10 @@ Script WholeFilePart(const std::string& original, const std::string& name, int p
     return s;
 }
 
+Script NothingPart(const std::string& original) {
+    return Script{Send(Word(2)), Receive(4), Receive(260), Send(Byte(1)), Receive(4), Receive(original.size())};
+}
+
 std::string FileAfterCut(std::string file, const Script& script, size_t cut) {
     size_t sent = 0;
     for (const Step& step : script) {
@@ -172,7 +176,7 @@ std::string FileAfterCut(std::string file, const Script& script, size_t cut) {
     return file;
 }
 
-void Play(ScriptedPeer& peer, const Script& script, size_t cut, int timeoutMs) {
+void Play(ScriptedPeer& peer, const Script& script, size_t cut, int timeoutMs, std::string* received) {
     // Each message goes out as it is written, not held back for the ACK of
     // the last one, as the program's own sockets send.
     int on = 1;
@@ -182,7 +186,9 @@ void Play(ScriptedPeer& peer, const Script& script, size_t cut, int timeoutMs) {
     for (const Step& step : script) {
         if (step.receive > 0) {
             std::string got;
-            if (!PeerReceive(peer, step.receive, &got, timeoutMs)) break;
+            bool whole = PeerReceive(peer, step.receive, &got, timeoutMs);
+            if (received) *received += got;
+            if (!whole) break;
             continue;
         }
         if (sent >= cut) break;
@@ -194,6 +200,7 @@ void Play(ScriptedPeer& peer, const Script& script, size_t cut, int timeoutMs) {
     ShutdownSend(peer);
     std::string rest;
     PeerReceiveUntilClosed(peer, &rest, 20000);
+    if (received) *received += rest;
     SocketClose(peer.sock);
 }
 

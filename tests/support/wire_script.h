@@ -53,6 +53,9 @@ Script OriginalPart(const std::string& original, const std::string& copy, int pr
 Script CopyPart(const std::string& original, const std::string& copy, int protocol = 1);
 // An Original facing a Nothing side: the whole file, named name.
 Script WholeFilePart(const std::string& original, const std::string& name, int protocol = 1);
+// A Nothing side of protocol 1 facing an Original that holds original:
+// takes the name, answers 1 and reads the whole file.
+Script NothingPart(const std::string& original);
 
 // Bytes that script sends in all.
 size_t ScriptBytes(const Script& script);
@@ -69,4 +72,6 @@ std::string FileAfterCut(std::string file, const Script& script, size_t cut);
 // that every byte sent arrives and the connection ends with a plain close;
 // then closes the connection (not a listener).
 // Each read waits at most timeoutMs.
-void Play(ScriptedPeer& peer, const Script& script, size_t cut = SIZE_MAX, int timeoutMs = 5000);
+// Every byte that the other side sent goes to received, when given.
+void Play(ScriptedPeer& peer, const Script& script, size_t cut = SIZE_MAX, int timeoutMs = 5000,
+          std::string* received = nullptr);
