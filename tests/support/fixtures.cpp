@@ -2,6 +2,7 @@
 #include "tests/support/fixtures.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -76,6 +77,38 @@ std::string RandomBytes(size_t size, uint32_t seed) {
         bytes[i] = static_cast<char>(x >> 24);
     }
     return bytes;
+}
+
+bool MakeSparseFile(const std::string& path, uint64_t size, const std::vector<std::pair<uint64_t, uint32_t>>& spots) {
+    {
+        std::ofstream create(path, std::ios::binary | std::ios::trunc);
+        if (!create) return false;
+    }
+    std::error_code ec;
+    fs::resize_file(path, size, ec);
+    if (ec) return false;
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    for (const auto& spot : spots) {
+        if (spot.first >= size) continue;
+        std::string bytes = RandomBytes(4096, spot.second);
+        if (size - spot.first < bytes.size()) bytes.resize(size - spot.first);
+        out.seekp(static_cast<std::streamoff>(spot.first));
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    return static_cast<bool>(out);
+}
+
+bool SameFileContents(const std::string& a, const std::string& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    std::string pa(1 << 20, '\0'), pb(1 << 20, '\0');
+    for (;;) {
+        fa.read(pa.data(), static_cast<std::streamsize>(pa.size()));
+        fb.read(pb.data(), static_cast<std::streamsize>(pb.size()));
+        if (fa.gcount() != fb.gcount()) return false;
+        if (fa.gcount() == 0) return true;
+        if (memcmp(pa.data(), pb.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
+    }
 }
 
 int NextPort() {

@@ -18,6 +18,12 @@ std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t size, uint32_t seed);
+// A sparse file of size bytes, zeros except at the given spots: each
+// {offset, seed} holds 4096 bytes of RandomBytes(4096, seed) (cut at the
+// end of the file). False when the system cannot make it.
+bool MakeSparseFile(const std::string& path, uint64_t size, const std::vector<std::pair<uint64_t, uint32_t>>& spots);
+// Whether two files hold the same bytes, read a piece at a time.
+bool SameFileContents(const std::string& a, const std::string& b);
 // A port that no earlier call of this process has given.
 int NextPort();
 
