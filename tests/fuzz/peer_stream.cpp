@@ -104,6 +104,9 @@ std::string RunPeerStream(const uint8_t* data, size_t size) {
         if (ReadLocalFileInfo() != FileInfoResult::Ok) return "cannot read the local file";
         SetBlockFigures(role == kOriginal ? data[2] % 4 : SuggestDivideIndex(transferState.localSize));
     }
+    // This side always offers protocol 2 unless bit 7 says otherwise; the
+    // stream's own FileType word (plain or an offer) settles the protocol.
+    transferState.protocolLimit = (data[2] & 0x80) != 0 ? 1 : kHighestProtocol;
 
     if (!StartTransfer()) return "no worker thread";
     if (!PeerAccept(h.peer, 10000)) {
@@ -154,22 +157,25 @@ std::string RunPeerStream(const uint8_t* data, size_t size) {
 
 std::vector<std::string> SeedInputs() {
     std::vector<std::string> seeds;
-    for (uint8_t selector : {11, 26, 33}) {  // 10000, 140000 and 70000 bytes
-        const std::string local = LocalBytes(selector);
-        std::string damaged = local;
-        for (size_t at = 100; at < damaged.size(); at += 9000) damaged[at] ^= 0x5A;
-        // Original: the peer is a Copy, damaged and shorter.
-        std::string copy = damaged.substr(0, damaged.size() - damaged.size() / 3);
-        seeds.push_back(std::string{static_cast<char>(kOriginal), static_cast<char>(selector), 0} +
-                        Concat(CopyPart(local, copy)));
-        // Copy: the peer is an Original, longer and undamaged.
-        std::string original = local;
-        for (size_t at = 100; at < original.size(); at += 9000) original[at] ^= 0x5A;
-        original += RandomBytes(5000, selector);
-        seeds.push_back(std::string{static_cast<char>(kCopy), static_cast<char>(selector), 0} +
-                        Concat(OriginalPart(original, local)));
-        // Nothing: the whole file.
-        seeds.push_back(std::string{static_cast<char>(kNothing), 0, 0} + Concat(WholeFilePart(local, "f.bin")));
+    for (int protocol : {1, 2}) {
+        for (uint8_t selector : {11, 26, 33}) {  // 10000, 140000 and 70000 bytes
+            const std::string local = LocalBytes(selector);
+            std::string damaged = local;
+            for (size_t at = 100; at < damaged.size(); at += 9000) damaged[at] ^= 0x5A;
+            // Original: the peer is a Copy, damaged and shorter.
+            std::string copy = damaged.substr(0, damaged.size() - damaged.size() / 3);
+            seeds.push_back(std::string{static_cast<char>(kOriginal), static_cast<char>(selector), 0} +
+                            Concat(CopyPart(local, copy, protocol)));
+            // Copy: the peer is an Original, longer and undamaged.
+            std::string original = local;
+            for (size_t at = 100; at < original.size(); at += 9000) original[at] ^= 0x5A;
+            original += RandomBytes(5000, selector);
+            seeds.push_back(std::string{static_cast<char>(kCopy), static_cast<char>(selector), 0} +
+                            Concat(OriginalPart(original, local, protocol)));
+            // Nothing: the whole file.
+            seeds.push_back(std::string{static_cast<char>(kNothing), 0, 0} +
+                            Concat(WholeFilePart(local, "f.bin", protocol)));
+        }
     }
     return seeds;
 }

@@ -2,7 +2,9 @@
 // connection and receive path, against a peer whose whole stream is a given
 // byte string: the fuzz target's body and the replay of its findings in the
 // test suite. The first three bytes choose this side's FileType, its file
-// and (for an Original) its block size; the rest is what the peer sends.
+// and (for an Original) its block size, bit 7 of the third whether it offers
+// protocol 2; the rest is what the peer sends, whose own FileType word (plain
+// or an offer) settles the protocol.
 // Not thread-safe: one run at a time, on any one thread.
 #pragma once
 
@@ -14,5 +16,6 @@
 // Runs one transfer to its end. Returns "" when everything that must hold
 // after any transfer held, else what did not.
 std::string RunPeerStream(const uint8_t* data, size_t size);
-// Inputs that make whole transfers in each role: the fuzzer's seeds.
+// Inputs that make whole transfers in each role and both protocols: the
+// fuzzer's seeds.
 std::vector<std::string> SeedInputs();
