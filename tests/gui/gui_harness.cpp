@@ -117,6 +117,7 @@ void ResetTransferState() {
     s.statusLineCount = 0;
     s.transferComplete = false;
     s.allowedPeer = 0;
+    s.protocolLimit = kHighestProtocol;
 }
 
 bool Checked(HWND dialog, int id) { return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }

@@ -273,6 +273,11 @@ void WindowSoak::RunRound(HWND w, int round, const Round& r) {
     ASSERT_TRUE(Enabled(w, IDC_START));
     std::vector<std::string> peerArgs = {peerIsOriginal ? "original" : "copy", peerFile, "--port", port,
                                          "--log-dir", folder};
+    // Every other cycle of kinds in protocol 2 (the first in protocol 1):
+    // every kind of end meets both protocols.
+    const bool protocol2 = (round / kWarmUpRounds) % 2 == 1;
+    transferState.protocolLimit = protocol2 ? 2 : 1;
+    if (!protocol2) peerArgs.insert(peerArgs.end(), {"--protocol", "1"});
     if (r.windowRole == kClient) peerArgs.push_back("--listen");
     else peerArgs.insert(peerArgs.end(), {"--connect", "127.0.0.1"});
 
@@ -319,6 +324,7 @@ void WindowSoak::RunRound(HWND w, int round, const Round& r) {
         EXPECT_EQ(peer.exitCode, 0) << peer.errors;
         EXPECT_TRUE(transferState.transferComplete);
         EXPECT_TRUE(HasLine(lines, "修復が完了しました"));
+        EXPECT_EQ(HasLine(lines, "プロトコル2 (XXH3) で転送します"), protocol2);
         EXPECT_EQ(LastLines(lines, 3),
                   (std::vector<std::string>{windowSends ? "送信完了" : "受信完了", "切断しました", ""}));
         EXPECT_TRUE(ReadFile(copyFile) == original) << "the copy is not repaired";

@@ -1,8 +1,10 @@
 // Whole transfers driven through the window against a blockmend-cli peer on
 // 127.0.0.1: a repair of a damaged, shorter copy and a second transfer
 // after it, and a Nothing side that receives a file, becomes a Copy, and is
-// asked before a second file of the same name is made. The window listens;
-// the peer connects once the window waits for it.
+// asked before a second file of the same name is made, both in protocol 1;
+// and a file beyond 4 GiB, repaired in protocol 2 and refused by a peer of
+// protocol 1. The window listens; the peer connects once the window waits
+// for it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,7 +25,7 @@ namespace {
 // Start in the window (which listens), then the peer with args; both to
 // their end. The window's state while the transfer runs is checked.
 void RunAgainstPeer(HWND w, const std::string& folder, const std::string& tag, const std::vector<std::string>& args,
-                    const std::function<void()>& whileRunning = nullptr) {
+                    const std::function<void()>& whileRunning = nullptr, int peerExit = 0) {
     const size_t before = StatusLines(w).size();
     Click(w, IDC_START);
     EXPECT_TRUE(InTransferState(w));
@@ -33,7 +35,7 @@ void RunAgainstPeer(HWND w, const std::string& folder, const std::string& tag, c
     ASSERT_TRUE(StartCli(peer, folder, tag, args));
     if (whileRunning) whileRunning();
     FinishCli(peer, 120000);
-    EXPECT_EQ(peer.exitCode, 0) << peer.errors;
+    EXPECT_EQ(peer.exitCode, peerExit) << peer.errors;
     ASSERT_TRUE(WaitForWorker(120000));
     EXPECT_TRUE(Idle(w));
 }
@@ -68,8 +70,9 @@ TEST_F(WindowTransfer, RepairsADamagedShorterCopy) {
     WriteFile(folder + "copy.bin", copy);
     const std::string port = std::to_string(NextPort());
     const std::vector<std::string> peerArgs = {"original", folder + "orig.bin", "--connect", "127.0.0.1",
-                                               "--port", port, "--log-dir", folder};
+                                               "--port", port, "--log-dir", folder, "--protocol", "1"};
 
+    transferState.protocolLimit = 1;
     Click(w, IDC_COPY);
     snprintf(transferState.localPath, kPathSize, "%scopy.bin", folder.c_str());
     snprintf(transferState.fileTitle, kPathSize, "copy.bin");
@@ -99,7 +102,8 @@ TEST_F(WindowTransfer, RepairsADamagedShorterCopy) {
     Click(w, IDC_CLIENT);
     SetText(w, IDC_REMOTE_IP, "127.0.0.1");
     RunAsClientOfPeer(w, folder, "peer2",
-                      {"original", folder + "orig.bin", "--listen", "--port", port, "--log-dir", folder});
+                      {"original", folder + "orig.bin", "--listen", "--port", port, "--log-dir", folder,
+                       "--protocol", "1"});
     lines = StatusLines(w);
     ASSERT_GT(lines.size(), firstEnd);
     EXPECT_EQ(lines[firstEnd], "接続中・・・");
@@ -117,8 +121,9 @@ TEST_F(WindowTransfer, NothingSideReceivesTheFileAndBecomesACopy) {
     WriteFile(folder + "incoming.bin", original);
     const std::string port = std::to_string(NextPort());
     const std::vector<std::string> peerArgs = {"original", folder + "incoming.bin", "--connect", "127.0.0.1",
-                                               "--port", port, "--log-dir", folder};
+                                               "--port", port, "--log-dir", folder, "--protocol", "1"};
 
+    transferState.protocolLimit = 1;
     Click(w, IDC_NOTHING);
     TakeFolderSelection(w, (folder + "into").c_str());
     Click(w, IDC_SERVER);
@@ -158,4 +163,39 @@ TEST_F(WindowTransfer, NothingSideReceivesTheFileAndBecomesACopy) {
     EXPECT_EQ(transferState.fileType, kCopy);
     EXPECT_TRUE(Checked(w, IDC_COPY));
     EXPECT_FALSE(Checked(w, IDC_NOTHING));
+}
+
+TEST_F(WindowTransfer, AFileBeyondFourGiBRepairsWithProtocol2AndIsRefusedWithProtocol1) {
+    HWND w = Window();
+    std::string folder = ScratchFolder("gui-big");
+    const unsigned long long kFourGiB = 4294967296ull, size = kFourGiB + 3 * 4096 + 100;
+    if (!MakeSparseFile(folder + "orig.bin", size, {{0, 1}, {kFourGiB + 4096, 2}})) GTEST_SKIP() << "no sparse files";
+    ASSERT_TRUE(MakeSparseFile(folder + "copy.bin", size, {{0, 1}, {kFourGiB + 4096, 3}}));
+    const std::string port = std::to_string(NextPort());
+    std::vector<std::string> peerArgs = {"original", folder + "orig.bin", "--connect", "127.0.0.1",
+                                         "--port", port, "--log-dir", folder};
+
+    Click(w, IDC_COPY);
+    snprintf(transferState.localPath, kPathSize, "%scopy.bin", folder.c_str());
+    snprintf(transferState.fileTitle, kPathSize, "copy.bin");
+    LoadSelectedFile(w);
+    EXPECT_EQ(Text(w, IDC_SIZE), std::to_string(size));
+    Click(w, IDC_SERVER);
+    SetText(w, IDC_PORT, port);
+    RunAgainstPeer(w, folder, "peer2", peerArgs);
+    EXPECT_TRUE(SameFileContents(folder + "orig.bin", folder + "copy.bin")) << "the copy is repaired";
+    std::vector<std::string> lines = StatusLines(w);
+    EXPECT_EQ(lines[2], "プロトコル2 (XXH3) で転送します");
+    EXPECT_LT(IndexOf(lines, "修復が完了しました"), lines.size());
+    EXPECT_TRUE(transferState.transferComplete);
+
+    // A peer of protocol 1 cannot carry it: the window says so at once.
+    const size_t before = lines.size();
+    peerArgs.insert(peerArgs.end(), {"--protocol", "1"});
+    RunAgainstPeer(w, folder, "peer1", peerArgs, nullptr, 1);
+    lines = StatusLines(w);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()),
+              (std::vector<std::string>{"接続待ち・・・", "接続完了", "4GB以上のファイルは扱えません", "切断しました", ""}));
+    EXPECT_FALSE(transferState.transferComplete);
+    EXPECT_EQ(Text(w, IDC_SIZE), std::to_string(size));
 }

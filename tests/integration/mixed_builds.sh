@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Linux command-line peer against the Windows one under Wine, both
-# directions: a damaged, shorter copy repaired across the two builds, and a
-# whole file sent to a side that has none.
+# directions, in protocol 1 (--protocol 1) and protocol 2: a damaged, shorter
+# copy repaired across the two builds, and a whole file sent to a side that
+# has none; and in protocol 2 a sparse file beyond 4 GiB with damaged spots
+# beyond 4 GiB and a shorter copy.
 set -euo pipefail
 # usage: mixed_builds.sh LINUX_CLI WINDOWS_RUNNER... WINDOWS_CLI.exe
 linux_cli=$1
@@ -44,29 +46,59 @@ damage() {
     truncate -s 2990000 "$1"
 }
 
-# Linux Original listening, Windows Copy connecting.
-port=$((port + 1))
-damage "$work/copy1.bin"
-run_pair linux-original "$linux_cli" original "$work/original.bin" --listen --port $port --log-dir "$work" -- \
-    "${windows_cli[@]}" copy "$work/copy1.bin" --connect 127.0.0.1 --port $port --log-dir "$work" || failures=$((failures + 1))
-cmp "$work/original.bin" "$work/copy1.bin" || failures=$((failures + 1))
+for protocol in 1 2; do
+    p=(--protocol $protocol)
+    # Linux Original listening, Windows Copy connecting.
+    port=$((port + 1))
+    damage "$work/copy1.bin"
+    run_pair linux-original-$protocol "$linux_cli" original "$work/original.bin" --listen --port $port --log-dir "$work" "${p[@]}" -- \
+        "${windows_cli[@]}" copy "$work/copy1.bin" --connect 127.0.0.1 --port $port --log-dir "$work" "${p[@]}" || failures=$((failures + 1))
+    cmp "$work/original.bin" "$work/copy1.bin" || failures=$((failures + 1))
 
-# Windows Original listening, Linux Copy connecting.
-port=$((port + 1))
-damage "$work/copy2.bin"
-run_pair windows-original "${windows_cli[@]}" original "$work/original.bin" --listen --port $port --log-dir "$work" -- \
-    "$linux_cli" copy "$work/copy2.bin" --connect 127.0.0.1 --port $port --log-dir "$work" || failures=$((failures + 1))
-cmp "$work/original.bin" "$work/copy2.bin" || failures=$((failures + 1))
+    # Windows Original listening, Linux Copy connecting.
+    port=$((port + 1))
+    damage "$work/copy2.bin"
+    run_pair windows-original-$protocol "${windows_cli[@]}" original "$work/original.bin" --listen --port $port --log-dir "$work" "${p[@]}" -- \
+        "$linux_cli" copy "$work/copy2.bin" --connect 127.0.0.1 --port $port --log-dir "$work" "${p[@]}" || failures=$((failures + 1))
+    cmp "$work/original.bin" "$work/copy2.bin" || failures=$((failures + 1))
 
-# A whole file from Linux to a Windows side that has none.
+    # A whole file from Linux to a Windows side that has none.
+    port=$((port + 1))
+    rm -rf "$work/into" && mkdir -p "$work/into"
+    run_pair windows-nothing-$protocol "${windows_cli[@]}" nothing "$work/into" --listen --port $port "${p[@]}" -- \
+        "$linux_cli" original "$work/original.bin" --connect 127.0.0.1 --port $port --log-dir "$work" "${p[@]}" || failures=$((failures + 1))
+    cmp "$work/original.bin" "$work/into/original.bin" || failures=$((failures + 1))
+
+    # Each side names protocol 2 exactly when it is used.
+    for out in "$work"/*-$protocol.*.out; do
+        if grep -q "プロトコル2 (XXH3) で転送します" "$out"; then used=2; else used=1; fi
+        [[ $used == "$protocol" ]] || { echo "$out: protocol $used, not $protocol"; failures=$((failures + 1)); }
+    done
+done
+
+# Beyond 4 GiB (sparse): spots at 1 GiB and beyond 4 GiB, the copy 3 MiB
+# shorter; the Windows side repairs, then sends the file back whole.
+big=$((5 << 30))
+truncate -s $big "$work/big.bin"
+truncate -s $((big - (3 << 20) - 100)) "$work/big.copy"
+for at in 0 $((1 << 30)) $(((4 << 30) + 28672)) $((big - 5000)); do
+    head -c 4096 /dev/urandom | dd of="$work/big.bin" bs=1 seek=$at conv=notrunc status=none
+done
+head -c 4096 "$work/big.bin" | dd of="$work/big.copy" bs=1 conv=notrunc status=none
+head -c 4096 /dev/urandom | dd of="$work/big.copy" bs=1 seek=$(((4 << 30) + 300000)) conv=notrunc status=none
 port=$((port + 1))
-mkdir -p "$work/into"
-run_pair windows-nothing "${windows_cli[@]}" nothing "$work/into" --listen --port $port -- \
-    "$linux_cli" original "$work/original.bin" --connect 127.0.0.1 --port $port --log-dir "$work" || failures=$((failures + 1))
-cmp "$work/original.bin" "$work/into/original.bin" || failures=$((failures + 1))
+run_pair big-repair "$linux_cli" original "$work/big.bin" --listen --port $port --log-dir "$work" -- \
+    "${windows_cli[@]}" copy "$work/big.copy" --connect 127.0.0.1 --port $port --log-dir "$work" || failures=$((failures + 1))
+cmp "$work/big.bin" "$work/big.copy" || failures=$((failures + 1))
+rm -f "$work/big.copy"
+port=$((port + 1))
+rm -rf "$work/into" && mkdir -p "$work/into"
+run_pair big-whole "$linux_cli" nothing "$work/into" --listen --port $port -- \
+    "${windows_cli[@]}" original "$work/big.bin" --connect 127.0.0.1 --port $port --log-dir "$work" || failures=$((failures + 1))
+cmp "$work/big.bin" "$work/into/big.bin" || failures=$((failures + 1))
 
 if [[ $failures -eq 0 ]]; then
-    echo "mixed builds: 3 passed, 0 failed"
+    echo "mixed builds: 8 passed, 0 failed"
 else
     echo "mixed builds: failures: $failures"
     exit 1
