@@ -254,42 +254,50 @@ TEST(Hostile, FileTypeWordsThatNameNoFileType) {
     }
 }
 
-TEST(Hostile, EveryMessageToACopyCutShort) {
-    const std::string original = OriginalBytes(), copy = CopyBytes();
+// Plays the script of each protocol against a side of mode holding local,
+// cut at every cut point; check(side, script, cut) looks at what is left.
+// Returns the number of runs.
+template <typename Check>
+int CutEveryMessage(const std::string& name, const std::string& mode, const std::string& local,
+                    Script (*script)(int protocol), bool wholeScriptToo, Check check) {
     int run = 0;
     for (int protocol : {1, 2}) {
-        const Script script = OriginalPart(original, copy, protocol);
-        for (size_t cut : CutPoints(script)) {
-            if (cut == ScriptBytes(script)) continue;
+        const Script played = script(protocol);
+        for (size_t cut : CutPoints(played)) {
+            if (!wholeScriptToo && cut == ScriptBytes(played)) continue;
             SCOPED_TRACE("protocol " + std::to_string(protocol) + ", cut after " + std::to_string(cut) + " bytes");
             Side s;
-            ASSERT_TRUE(StartSide(s, "cut-copy-" + std::to_string(run), "copy", copy, run % 2 == 0));
+            if (!StartSide(s, name + std::to_string(run), mode, local, run % 2 == 0)) {
+                ADD_FAILURE() << "cannot start the side";
+                return run;
+            }
             ++run;
-            Play(s.peer, script, cut);
-            FinishSide(s, kCopyFiles);
+            Play(s.peer, played, cut);
+            check(s, played, cut);
             EXPECT_EQ(Last(s.cli.lines, 3), kLost);
-            EXPECT_TRUE(LocalFile(s) == FileAfterCut(copy, script, cut));
         }
     }
-    EXPECT_GE(run, 50);
+    return run;
+}
+
+TEST(Hostile, EveryMessageToACopyCutShort) {
+    const int runs = CutEveryMessage(
+        "cut-copy-", "copy", CopyBytes(), [](int p) { return OriginalPart(OriginalBytes(), CopyBytes(), p); }, false,
+        [](Side& s, const Script& script, size_t cut) {
+            FinishSide(s, kCopyFiles);
+            EXPECT_TRUE(LocalFile(s) == FileAfterCut(CopyBytes(), script, cut));
+        });
+    EXPECT_GE(runs, 50);
 }
 
 TEST(Hostile, EveryMessageToAnOriginalCutShort) {
-    const std::string original = OriginalBytes(), copy = CopyBytes();
-    int run = 0;
-    for (int protocol : {1, 2}) {
-        const Script script = CopyPart(original, copy, protocol);
-        for (size_t cut : CutPoints(script)) {
-            SCOPED_TRACE("protocol " + std::to_string(protocol) + ", cut after " + std::to_string(cut) + " bytes");
-            Side s;
-            ASSERT_TRUE(StartSide(s, "cut-original-" + std::to_string(run), "original", original, run % 2 == 0));
-            ++run;
-            Play(s.peer, script, cut);
-            FinishSide(s, kOriginalFiles);
-            EXPECT_EQ(Last(s.cli.lines, 3), kLost);
-            EXPECT_TRUE(LocalFile(s) == original);
-        }
-    }
+    const std::string original = OriginalBytes();
+    CutEveryMessage("cut-original-", "original", original,
+                    [](int p) { return CopyPart(OriginalBytes(), CopyBytes(), p); }, true,
+                    [&original](Side& s, const Script&, size_t) {
+                        FinishSide(s, kOriginalFiles);
+                        EXPECT_TRUE(LocalFile(s) == original);
+                    });
     // A Nothing peer that never answers the name.
     for (size_t cut : {0, 2, 4}) {
         Side s;
@@ -301,27 +309,18 @@ TEST(Hostile, EveryMessageToAnOriginalCutShort) {
 }
 
 TEST(Hostile, EveryMessageToANothingSideCutShort) {
-    const std::string original = OriginalBytes();
-    int run = 0;
-    for (int protocol : {1, 2}) {
-        const Script script = WholeFilePart(original, "r.bin", protocol);
-        for (size_t cut : CutPoints(script)) {
-            SCOPED_TRACE("protocol " + std::to_string(protocol) + ", cut after " + std::to_string(cut) + " bytes");
-            Side s;
-            ASSERT_TRUE(StartSide(s, "cut-nothing-" + std::to_string(run), "nothing", "", run % 2 == 0));
-            ++run;
-            Play(s.peer, script, cut);
-            // The new file is made, empty, once its name is accepted; then it
-            // gets every tail piece that arrived whole.
-            bool named = cut >= 4 + 260;
-            FinishSide(s, {"r.bin"});
-            EXPECT_EQ(Last(s.cli.lines, 3), kLost);
-            EXPECT_EQ(FileExists(s.dir + "r.bin"), named);
-            if (named) {
-                EXPECT_TRUE(ReadFile(s.dir + "r.bin") == FileAfterCut("", script, cut));
-            }
-        }
-    }
+    CutEveryMessage("cut-nothing-", "nothing", "", [](int p) { return WholeFilePart(OriginalBytes(), "r.bin", p); },
+                    true, [](Side& s, const Script& script, size_t cut) {
+                        // The new file is made, empty, once its name is
+                        // accepted; then it gets every tail piece that
+                        // arrived whole.
+                        FinishSide(s, {"r.bin"});
+                        bool named = cut >= 4 + 260;
+                        EXPECT_EQ(FileExists(s.dir + "r.bin"), named);
+                        if (named) {
+                            EXPECT_TRUE(ReadFile(s.dir + "r.bin") == FileAfterCut("", script, cut));
+                        }
+                    });
 }
 
 TEST(Hostile, SizeWordsThatContradictTheFlag) {
