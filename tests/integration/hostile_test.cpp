@@ -457,23 +457,24 @@ TEST(Hostile, TheWholeFileDigestHasTheLastWord) {
         Side s;
         ASSERT_TRUE(StartSide(s, std::string("digest-changed-") + (inDamagedBlock ? "1" : "0"), "copy", copy, true));
         const size_t at = inDamagedBlock ? kBlock + 11 : 2 * kBlock + 5;
-        size_t copyList = 0;  // the step that reads the Copy's checksum list: its pass is over then
-        while (script[copyList].send != CrcList(original, copy.size(), 2)) ++copyList;
-        ++copyList;
+        const std::string originalList = CrcList(original, copy.size(), 2);
         std::string got;
         bool played = true;
         for (size_t i = 0; i < script.size() && played; ++i) {
             const Step& step = script[i];
             if (step.receive > 0) {
                 played = PeerReceive(s.peer, step.receive, &got);
-                if (i == copyList) {
-                    std::string now = LocalFile(s);
-                    now[at] ^= 0x01;
-                    WriteFile(s.dir + "copy.bin", now);
-                }
-            } else {
-                played = PeerSend(s.peer, step.send);
+                continue;
             }
+            if (step.send == originalList) {
+                // The Copy's pass is over and it waits for this list, with
+                // its file closed.
+                ASSERT_TRUE(WaitForLine(s.cli, "CRCデータ受信中・・・", kQuickMs));
+                std::string now = LocalFile(s);
+                now[at] ^= 0x01;
+                WriteFile(s.dir + "copy.bin", now);
+            }
+            played = PeerSend(s.peer, step.send);
         }
         EXPECT_TRUE(played);
         PeerClose(s.peer);

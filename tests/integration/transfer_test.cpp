@@ -453,6 +453,7 @@ TEST(Transfer, FilesBeyondFourGibibytes) {
         EXPECT_NE(ReadFile(p.folder + "log_client.dat").find("100007000(4294995968) - 100007fff(4295000063) : "),
                   std::string::npos);
     }
+#ifndef _WIN32  // 4 GiB through Wine's sockets and files takes minutes; mixed_builds.sh sends one across
     {
         std::string folder = ScratchFolder("beyond-4g-whole");
         std::filesystem::create_directories(folder + "into");
@@ -468,6 +469,7 @@ TEST(Transfer, FilesBeyondFourGibibytes) {
         EXPECT_TRUE(HasLine(server.lines, "データを受信中・・・4295032932 / 4295032932 (100%)"));
         EXPECT_TRUE(SameFileContents(folder + "big.bin", folder + "into/big.bin"));
     }
+#endif
     for (const char* large : {"original", "copy"}) {
         SCOPED_TRACE(std::string("a large ") + large + " facing protocol 1");
         Pair p{ScratchFolder(std::string("beyond-4g-protocol1-") + large)};
