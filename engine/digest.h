@@ -20,9 +20,11 @@ void ComputeDigest(uint8_t* digest);
 // The sum covers what the transfer read and wrote. So that a program that
 // writes the file meanwhile cannot go unnoticed, each side stamps its file
 // when it first reads it for the sum (the first pass, or the tail of a
-// whole-file transfer), checks the stamp before each write of its own and
-// at the end, and stamps it again after each write. A stamp that changed
-// makes the end read the whole file again for the digest.
+// whole-file transfer), checks the stamp before the first write of each
+// phase that writes (repair, tail) and at the end, and stamps it again
+// after the phase's last write. A stamp that changed makes the end read the
+// whole file again for the digest. (A write by another program in the
+// middle of a phase of writes of the transfer's own can hide behind them.)
 void WatchFileForDigest(FileHandle& file);
 void CheckFileForDigest(FileHandle& file);
 void StampFileForDigest(FileHandle& file);

@@ -115,15 +115,15 @@ int ReceiveDamagedBlocks() {
             buffer.reset(new uint8_t[capacity]);
         }
         ReceiveAll(transferState.dataSocket, buffer.get(), b->length);
-        CheckFileForDigest(file);
+        if (b == transferState.blocks) CheckFileForDigest(file);
         if (!FileWriteAt(file, b->offset, buffer.get(), static_cast<uint32_t>(b->length))) {
             ShowSystemError();
             return -1;
         }
-        StampFileForDigest(file);
         done += b->length;
         UpdateByteProgress(kLabel, done, transferState.workBytes, b->next == nullptr);
     }
+    StampFileForDigest(file);
     return 0;
 }
 

@@ -1,7 +1,8 @@
 // Chunk terms with xxHash's XXH3, its header compiled in (XXH_INLINE_ALL):
 // no library to ship with either program. This file holds the variant for
 // the build's baseline instruction set (SSE2 on x86-64, scalar on i686);
-// strong_hash_avx2.cpp the AVX2 one, chosen at run time where the CPU has it.
+// strong_hash_avx2.cpp and strong_hash_avx512.cpp the wider ones, chosen at
+// run time where the CPU has them.
 #include "engine/strong_hash.h"
 
 #define XXH_INLINE_ALL
@@ -12,6 +13,7 @@
 
 #if defined(BLOCKMEND_STRONG_HASH_AVX2)
 U128 ChunkTermSumAvx2(const uint8_t* data, size_t n, uint64_t offset);
+U128 ChunkTermSumAvx512(const uint8_t* data, size_t n, uint64_t offset);
 #endif
 
 namespace {
@@ -22,16 +24,28 @@ struct Choice {
     const char* name;
 };
 
-Choice Choose() {
+#if defined(__SSE2__)
+constexpr const char* kBaselineName = "sse2";
+#else
+constexpr const char* kBaselineName = "scalar";
+#endif
+
+// The routines this CPU runs, the baseline first and the fastest last.
+int Available(ChunkTermRoutine* out, int max) {
+    int n = 0;
+    if (n < max) out[n++] = {kBaselineName, ChunkTermSumBaseline};
 #if defined(BLOCKMEND_STRONG_HASH_AVX2)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return {ChunkTermSumAvx2, "avx2"};
+    if (__builtin_cpu_supports("avx2") && n < max) out[n++] = {"avx2", ChunkTermSumAvx2};
+    if (__builtin_cpu_supports("avx512f") && n < max) out[n++] = {"avx512", ChunkTermSumAvx512};
 #endif
-#if defined(__SSE2__)
-    return {ChunkTermSumBaseline, "sse2"};
-#else
-    return {ChunkTermSumBaseline, "scalar"};
-#endif
+    return n;
+}
+
+Choice Choose() {
+    ChunkTermRoutine routines[4];
+    const ChunkTermRoutine& fastest = routines[Available(routines, 4) - 1];
+    return {fastest.sum, fastest.name};
 }
 
 const Choice& Chosen() {
@@ -48,3 +62,5 @@ U128 Hash128(const uint8_t* data, size_t n) {
 }
 
 const char* StrongHashRoutineName() { return Chosen().name; }
+
+int AvailableChunkTermRoutines(ChunkTermRoutine* out, int max) { return Available(out, max); }

@@ -42,5 +42,14 @@ constexpr size_t kChunkSize = 4096;
 U128 ChunkTermSum(const uint8_t* data, size_t n, uint64_t offset);
 // XXH3-128 of n bytes, unseeded: the digest is made with it.
 U128 Hash128(const uint8_t* data, size_t n);
-// Name of the routine chosen at run time: "avx2", "sse2" or "scalar".
+// Name of the routine chosen at run time: "avx512", "avx2", "sse2" or
+// "scalar".
 const char* StrongHashRoutineName();
+
+// Every routine of ChunkTermSum that this build has and this CPU runs, the
+// baseline first (for the tests, which check that they agree).
+struct ChunkTermRoutine {
+    const char* name;
+    U128 (*sum)(const uint8_t* data, size_t n, uint64_t offset);
+};
+int AvailableChunkTermRoutines(ChunkTermRoutine* out, int max);

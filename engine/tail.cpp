@@ -100,13 +100,12 @@ void ReceiveTail() {
         ReceiveAll(transferState.dataSocket, buffer.get(), n);
         AddTailToDigest(digest, buffer.get(), n);
         done += n;
-        CheckFileForDigest(file);
+        if (at == transferState.localSize) CheckFileForDigest(file);
         if (!FileWriteAt(file, at, buffer.get(), n)) {
             ShowSystemError();
             FileClose(file);
             EndTransfer();
         }
-        StampFileForDigest(file);
         ShowTailProgress(label, done, false);
         if (transferState.stopRequested.load() == 1) {
             FileClose(file);
@@ -114,5 +113,6 @@ void ReceiveTail() {
         }
     }
     FinishTailDigest(digest);
+    StampFileForDigest(file);
     AddStatusLine("受信完了");
 }

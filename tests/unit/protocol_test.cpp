@@ -94,6 +94,20 @@ TEST(Protocol2Checksum, FollowsItsDefinitionWhateverThePiecesTheBytesComeIn) {
     }
 }
 
+TEST(Protocol2Checksum, EveryRoutineOfThisCpuAgrees) {
+    const std::string bytes = RandomBytes(3 * 4096 + 777, 23);
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    ChunkTermRoutine routines[4];
+    const int n = AvailableChunkTermRoutines(routines, 4);
+    ASSERT_GE(n, 1);
+    const U128 expected = routines[0].sum(data, bytes.size(), 12288);
+    for (int i = 1; i < n; ++i) {
+        SCOPED_TRACE(routines[i].name);
+        EXPECT_TRUE(Equal128(routines[i].sum(data, bytes.size(), 12288), expected));
+    }
+    EXPECT_STREQ(StrongHashRoutineName(), routines[n - 1].name);
+}
+
 TEST(Protocol2Digest, IsXxh3OfTheSumAndTheTwoLengths) {
     transferState.digestSum = U128{0x0123456789abcdefull, 0xfedcba9876543210ull};
     transferState.localSize = 5000;
