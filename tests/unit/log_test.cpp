@@ -94,8 +94,8 @@ TEST_F(LogTest, LogKeepsUpWithTheStatusListOfAComparison) {
     transferState.decDigits = 5;
     Prepare(kOriginal, "data.bin");
     transferState.blocks = MakeBlocks({{0, 4096}, {4096, 4096}, {8192, 4096}, {12288, 4096}});
-    for (Block* b = transferState.blocks; b; b = b->next) b->crc = 0x1111;
-    transferState.remoteCrcs = MakeRemoteCrcs({0x1111, 0x2222, 0x1111, 0x2222});
+    MakeChecksumList(transferState.localCrcs, {0x1111, 0x1111, 0x1111, 0x1111});
+    MakeChecksumList(transferState.remoteCrcs, {0x1111, 0x2222, 0x1111, 0x2222});
     std::vector<std::string> logs;  // the log as each status line is added
     recorder.onLine = [&](const std::string&) {
         logs.push_back(ReadFile(folder + "log_server.dat"));
