@@ -35,6 +35,12 @@ void ReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
     Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested));
 }
 
+TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
+    return ReceiveExact(sock, buffer, count, transferState.stopRequested);
+}
+
+void SettleReceive(TransportResult result) { Settle(result); }
+
 void OpenConnection() {
     if (transferState.netRole == kServer) AcceptConnection(); else ConnectToServer();
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "net/transport.h"
 #include "platform/net.h"
 
 // Server (netRole 1): AcceptConnection; Client: ConnectToServer. Returns with
@@ -20,3 +21,9 @@ void ConnectToServer();
 // peer has closed or lost the connection ("相手との接続が切れました").
 void SendAll(SocketHandle& sock, const void* data, size_t count);
 void ReceiveAll(SocketHandle& sock, void* buffer, size_t count);
+// ReceiveAll in two steps, for a caller with work to finish before a failed
+// receive ends the transfer: TryReceiveAll returns what happened, and
+// SettleReceive then ends the transfer as ReceiveAll would have (it returns
+// only for Done).
+TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count);
+void SettleReceive(TransportResult result);

@@ -9,6 +9,7 @@
 #include "engine/transfer_state.h"
 #include "engine/wire.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 
 namespace {
 constexpr uint32_t kReadPiece = 1u << 20;  // a multiple of the chunk size
@@ -45,7 +46,7 @@ bool SumWholeFile(U128* sum) {
     if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return false;
     uint64_t size = 0;
     if (!FileSize(file, &size) || size != WholeLength()) return false;
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadPiece]);
+    DataBuffer buffer(kReadPiece);
     *sum = U128{};
     return SumStretch(file, 0, ComparedLength(), buffer.get(), sum) &&
            SumStretch(file, ComparedLength(), WholeLength(), buffer.get(), sum);

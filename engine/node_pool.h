@@ -12,6 +12,8 @@
 #include <new>
 #include <thread>
 
+#include "platform/memory.h"
+
 template <typename Node, size_t kSlabNodes = 16384>
 struct NodePool {
     // A freed node's bytes hold the link of the free list.
@@ -45,6 +47,9 @@ struct NodePool {
         }
         if (unusedInSlab == 0) {
             Slab* slab = static_cast<Slab*>(::operator new(sizeof(Slab)));
+            // A list that outgrows its first slab is a long one: the next
+            // slabs are filled whole, so their pages are asked for at once.
+            if (slabs) PrefaultMemory(slab, sizeof(Slab));
             slab->next = slabs;
             slabs = slab;
             unusedInSlab = kSlabNodes;

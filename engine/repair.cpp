@@ -13,11 +13,14 @@
 #include "engine/connection.h"
 #include "engine/digest.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 
 namespace {
 // Damaged blocks are gathered up to this many bytes and sent with one call:
 // the bytes on the wire are the same as with one send per block, but a run
 // of small blocks does not stall on the peer's delayed acknowledgements.
+// The receiving side gathers runs of adjacent blocks up to the same size
+// into one write.
 constexpr uint32_t kRepairBatchSize = 4u << 20;
 
 // Shows the line now when due or at the last block, else keeps it for
@@ -63,7 +66,7 @@ int SendDamagedBlocks() {
     }
     AddProgressLine(kLabel);
     uint32_t capacity = kRepairBatchSize;
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
+    DataBuffer buffer(capacity);
     uint32_t filled = 0;
     const Block* unsent = transferState.blocks;  // first block in the buffer
     // Sends the gathered blocks, then counts each of them as done.
@@ -80,7 +83,7 @@ int SendDamagedBlocks() {
             flush(b);
             if (b->length > capacity) {
                 capacity = static_cast<uint32_t>(b->length);
-                buffer.reset(new uint8_t[capacity]);
+                buffer.Allocate(capacity);
             }
         }
         uint8_t* at = buffer.get() + filled;
@@ -98,6 +101,40 @@ int SendDamagedBlocks() {
     return 0;
 }
 
+namespace {
+// Adjacent damaged blocks, received and not yet written: they go to the
+// file with one write call. Each block counts as done once written.
+struct PendingRun {
+    DataBuffer buffer;
+    const Block* first = nullptr;  // null when nothing is pending
+    uint64_t bytes = 0;
+};
+
+// Writes the pending run and counts its blocks as done. When the one write
+// fails, the blocks are written one at a time, so that the progress line
+// stops at the block that cannot be written, as it would have without
+// gathering. False (with the system's error shown) on a failed write.
+bool WritePendingRun(FileHandle& file, PendingRun& run, const char* label, uint64_t& done) {
+    if (!run.first) return true;
+    const Block* end = run.first;
+    for (uint64_t n = 0; n < run.bytes; end = end->next) n += end->length;
+    const bool whole = FileWriteAt(file, run.first->offset, run.buffer.get(), static_cast<uint32_t>(run.bytes));
+    const uint8_t* data = run.buffer.get();
+    for (const Block* b = run.first; b != end; b = b->next) {
+        if (!whole && !FileWriteAt(file, b->offset, data, static_cast<uint32_t>(b->length))) {
+            ShowSystemError();
+            return false;
+        }
+        data += b->length;
+        done += b->length;
+        UpdateByteProgress(label, done, transferState.workBytes, b->next == nullptr);
+    }
+    run.first = nullptr;
+    run.bytes = 0;
+    return true;
+}
+}  // namespace
+
 int ReceiveDamagedBlocks() {
     static const char kLabel[] = "破損部分のデータ受信＆修復中・・・";
     uint64_t done = 0;
@@ -107,22 +144,27 @@ int ReceiveDamagedBlocks() {
         return -1;
     }
     AddProgressLine(kLabel);
-    uint32_t capacity = 0;
-    std::unique_ptr<uint8_t[]> buffer;
+    PendingRun run;
+    run.buffer.Allocate(kRepairBatchSize);
     for (const Block* b = transferState.blocks; b; b = b->next) {
-        if (b->length > capacity) {
-            capacity = static_cast<uint32_t>(b->length);
-            buffer.reset(new uint8_t[capacity]);
+        // A block joins the pending run when it follows it in the file and
+        // fits; otherwise the run is written first.
+        const bool joins = run.first && b->offset == run.first->offset + run.bytes &&
+                           run.bytes + b->length <= run.buffer.size;
+        if (!joins && !WritePendingRun(file, run, kLabel, done)) return -1;
+        if (b->length > run.buffer.size) run.buffer.Allocate(static_cast<size_t>(b->length));
+        const TransportResult received =
+            TryReceiveAll(transferState.dataSocket, run.buffer.get() + run.bytes, static_cast<size_t>(b->length));
+        // Blocks that arrived whole are written before the transfer ends.
+        if (received != TransportResult::Done) {
+            if (!WritePendingRun(file, run, kLabel, done)) return -1;
+            SettleReceive(received);
         }
-        ReceiveAll(transferState.dataSocket, buffer.get(), b->length);
         if (b == transferState.blocks) CheckFileForDigest(file);
-        if (!FileWriteAt(file, b->offset, buffer.get(), static_cast<uint32_t>(b->length))) {
-            ShowSystemError();
-            return -1;
-        }
-        done += b->length;
-        UpdateByteProgress(kLabel, done, transferState.workBytes, b->next == nullptr);
+        if (!run.first) run.first = b;
+        run.bytes += b->length;
     }
+    if (!WritePendingRun(file, run, kLabel, done)) return -1;
     StampFileForDigest(file);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "engine/digest.h"
 #include "engine/wire.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 
 namespace {
 const char* TailLabel(bool sending) {
@@ -56,7 +57,7 @@ void SendTail() {
     TailDigest digest;
     StartTailDigest(digest, transferState.remoteSize);
     WatchFileForDigest(file);
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTailChunkSize]);
+    DataBuffer buffer(kTailChunkSize);
     const uint64_t end = transferState.localSize;
     for (uint64_t at = transferState.remoteSize; at < end; at += kTailChunkSize) {
         uint32_t n = PieceLength(at, end);
@@ -93,7 +94,7 @@ void ReceiveTail() {
     TailDigest digest;
     StartTailDigest(digest, transferState.localSize);
     WatchFileForDigest(file);
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kTailChunkSize]);
+    DataBuffer buffer(kTailChunkSize);
     const uint64_t end = transferState.remoteSize;
     for (uint64_t at = transferState.localSize; at < end; at += kTailChunkSize) {
         uint32_t n = PieceLength(at, end);

@@ -6,6 +6,7 @@
 #include "engine/connection.h"
 #include "engine/crc16.h"
 #include "engine/transfer_state.h"
+#include "platform/memory.h"
 
 namespace {
 void BeginCrc16(BlockSum& sum, uint64_t offset) {
@@ -65,6 +66,17 @@ U128 EndStrong(BlockSum& sum, uint8_t* entry) {
     return sum.sum;
 }
 
+U128 SumCrc16Block(const uint8_t* data, size_t n, uint64_t, uint8_t* entry) {
+    PutLittleEndian(entry, Crc16Update(0xFFFF, data, n), 2);
+    return U128{};
+}
+
+U128 SumStrongBlock(const uint8_t* data, size_t n, uint64_t offset, uint8_t* entry) {
+    U128 sum = ChunkTermSum(data, n, offset);
+    PutLittleEndian(entry, sum.lo, 8);
+    return sum;
+}
+
 uint64_t ReceiveLittleEndian(size_t n) {
     uint8_t bytes[8];
     ReceiveAll(transferState.dataSocket, bytes, n);
@@ -79,12 +91,12 @@ void SendLittleEndian(uint64_t value, size_t n) {
 }  // namespace
 
 const Protocol kProtocol1 = {
-    1, nullptr, 4, 2, 0xFFFFFFFFull, 0xFFFFFFFFull, false, BeginCrc16, AddToCrc16, EndCrc16,
+    1, nullptr, 4, 2, 0xFFFFFFFFull, 0xFFFFFFFFull, false, BeginCrc16, AddToCrc16, EndCrc16, SumCrc16Block,
 };
 
 const Protocol kProtocol2 = {
-    2,     "プロトコル2 (XXH3) で転送します", 8, 8, 0x7FFFFFFFFFFFFFFFull, ~0ull, true, BeginStrong, AddToStrong,
-    EndStrong,
+    2,         "プロトコル2 (XXH3) で転送します", 8, 8, 0x7FFFFFFFFFFFFFFFull, ~0ull, true, BeginStrong, AddToStrong,
+    EndStrong, SumStrongBlock,
 };
 
 const Protocol& ProtocolOf(int32_t version) { return version >= 2 ? kProtocol2 : kProtocol1; }
@@ -94,6 +106,7 @@ void ResizeChecksumList(ChecksumList& list, size_t count, size_t width) {
     // has a buffer.
     list.bytes.reset();
     list.bytes.reset(new uint8_t[count * width + 1]);
+    PrefaultMemory(list.bytes.get(), count * width);
     list.count = count;
     list.width = width;
 }
@@ -101,16 +114,6 @@ void ResizeChecksumList(ChecksumList& list, size_t count, size_t width) {
 void FreeChecksumList(ChecksumList& list) {
     list.bytes.reset();
     list.count = 0;
-}
-
-void PutLittleEndian(uint8_t* out, uint64_t value, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t GetLittleEndian(const uint8_t* in, size_t n) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < n; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-    return value;
 }
 
 uint32_t OfferWord(int32_t fileType, int32_t version) {

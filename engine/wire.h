@@ -40,6 +40,8 @@ struct Protocol {
     void (*BeginSum)(BlockSum& sum, uint64_t offset);
     void (*AddToSum)(BlockSum& sum, const uint8_t* data, size_t n);
     U128 (*EndSum)(BlockSum& sum, uint8_t* entry);
+    // The same for a block whose n bytes are all at hand: one call.
+    U128 (*SumBlock)(const uint8_t* data, size_t n, uint64_t offset, uint8_t* entry);
 };
 
 extern const Protocol kProtocol1;
@@ -64,8 +66,15 @@ void ResizeChecksumList(ChecksumList& list, size_t count, size_t width);
 void FreeChecksumList(ChecksumList& list);
 
 // Little-endian packing of an unsigned value in n bytes (n at most 8).
-void PutLittleEndian(uint8_t* out, uint64_t value, size_t n);
-uint64_t GetLittleEndian(const uint8_t* in, size_t n);
+// Inline: the checksum pass and the comparison use them once per block.
+inline void PutLittleEndian(uint8_t* out, uint64_t value, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+inline uint64_t GetLittleEndian(const uint8_t* in, size_t n) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < n; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
+    return value;
+}
 
 // The file-type word. A side that offers protocol 2 or later sends, instead
 // of its plain FileType, "BM", its highest version and 'O' (Original) or
