@@ -35,8 +35,8 @@ void ReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
     Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested));
 }
 
-TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
-    return ReceiveExact(sock, buffer, count, transferState.stopRequested);
+TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, size_t* received) {
+    return ReceiveExact(sock, buffer, count, transferState.stopRequested, received);
 }
 
 void SettleReceive(TransportResult result) { Settle(result); }

@@ -22,8 +22,8 @@ void ConnectToServer();
 void SendAll(SocketHandle& sock, const void* data, size_t count);
 void ReceiveAll(SocketHandle& sock, void* buffer, size_t count);
 // ReceiveAll in two steps, for a caller with work to finish before a failed
-// receive ends the transfer: TryReceiveAll returns what happened, and
-// SettleReceive then ends the transfer as ReceiveAll would have (it returns
-// only for Done).
-TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count);
+// receive ends the transfer: TryReceiveAll returns what happened and how
+// many bytes arrived, and SettleReceive then ends the transfer as
+// ReceiveAll would have (it returns only for Done).
+TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, size_t* received);
 void SettleReceive(TransportResult result);

@@ -56,6 +56,39 @@ void RepairBlocks() {
     }
 }
 
+namespace {
+// The end of the run of blocks that starts at b: b and the blocks that
+// follow it in the file without a gap, as long as the run stays within
+// room bytes (b itself always counts). *bytes receives the run's length.
+const Block* RunOfBlocks(const Block* b, uint64_t room, uint64_t* bytes) {
+    uint64_t n = b->length;
+    const Block* end = b->next;
+    for (; end && end->offset == b->offset + n && n + end->length <= room; end = end->next) n += end->length;
+    *bytes = n;
+    return end;
+}
+
+// Writes the blocks [first, end), which lie one after the other in data,
+// and counts each as done. When the one write call fails, the blocks are
+// written one at a time, so that the progress line stops at the block that
+// cannot be written. False (with the system's error shown) on a failure.
+bool WriteRun(FileHandle& file, const Block* first, const Block* end, uint64_t bytes, const uint8_t* data,
+              const char* label, uint64_t& done) {
+    if (first == end) return true;
+    const bool whole = FileWriteAt(file, first->offset, data, static_cast<uint32_t>(bytes));
+    for (const Block* b = first; b != end; b = b->next) {
+        if (!whole && !FileWriteAt(file, b->offset, data, static_cast<uint32_t>(b->length))) {
+            ShowSystemError();
+            return false;
+        }
+        data += b->length;
+        done += b->length;
+        UpdateByteProgress(label, done, transferState.workBytes, b->next == nullptr);
+    }
+    return true;
+}
+}  // namespace
+
 int SendDamagedBlocks() {
     static const char kLabel[] = "破損部分のデータを送信中・・・";
     uint64_t done = 0;
@@ -78,7 +111,7 @@ int SendDamagedBlocks() {
             UpdateByteProgress(kLabel, done, transferState.workBytes, unsent->next == nullptr);
         }
     };
-    for (const Block* b = transferState.blocks; b; b = b->next) {
+    for (const Block* b = transferState.blocks; b;) {
         if (filled + static_cast<uint64_t>(b->length) > capacity) {
             flush(b);
             if (b->length > capacity) {
@@ -86,54 +119,35 @@ int SendDamagedBlocks() {
                 buffer.Allocate(capacity);
             }
         }
-        uint8_t* at = buffer.get() + filled;
+        // Adjacent blocks are read with one call; a read that fails is made
+        // again block by block, to find the block at which it fails.
+        uint64_t bytes = 0;
+        const Block* end = RunOfBlocks(b, capacity - filled, &bytes);
         uint32_t got = 0;
-        const bool read = FileReadAt(file, b->offset, at, static_cast<uint32_t>(b->length), &got);
-        if (!read || got < b->length) {
-            // What was read before the failing block still goes out first.
+        bool read = FileReadAt(file, b->offset, buffer.get() + filled, static_cast<uint32_t>(bytes), &got);
+        if (!read) {
+            got = 0;
+            for (const Block* q = b; q != end && end != b->next; q = q->next) {
+                uint32_t one = 0;
+                read = FileReadAt(file, q->offset, buffer.get() + filled + got, static_cast<uint32_t>(q->length), &one);
+                if (!read) break;
+                got += one;
+                if (one < q->length) break;
+            }
+        }
+        // The blocks that were read whole go out before a failure is told.
+        uint64_t whole = 0;
+        for (; b != end && whole + b->length <= got; b = b->next) whole += b->length;
+        filled += static_cast<uint32_t>(whole);
+        if (!read || b != end) {
             flush(b);
             ReportSendReadFailure(!read);
             return -1;
         }
-        filled += static_cast<uint32_t>(b->length);
     }
     flush(nullptr);
     return 0;
 }
-
-namespace {
-// Adjacent damaged blocks, received and not yet written: they go to the
-// file with one write call. Each block counts as done once written.
-struct PendingRun {
-    DataBuffer buffer;
-    const Block* first = nullptr;  // null when nothing is pending
-    uint64_t bytes = 0;
-};
-
-// Writes the pending run and counts its blocks as done. When the one write
-// fails, the blocks are written one at a time, so that the progress line
-// stops at the block that cannot be written, as it would have without
-// gathering. False (with the system's error shown) on a failed write.
-bool WritePendingRun(FileHandle& file, PendingRun& run, const char* label, uint64_t& done) {
-    if (!run.first) return true;
-    const Block* end = run.first;
-    for (uint64_t n = 0; n < run.bytes; end = end->next) n += end->length;
-    const bool whole = FileWriteAt(file, run.first->offset, run.buffer.get(), static_cast<uint32_t>(run.bytes));
-    const uint8_t* data = run.buffer.get();
-    for (const Block* b = run.first; b != end; b = b->next) {
-        if (!whole && !FileWriteAt(file, b->offset, data, static_cast<uint32_t>(b->length))) {
-            ShowSystemError();
-            return false;
-        }
-        data += b->length;
-        done += b->length;
-        UpdateByteProgress(label, done, transferState.workBytes, b->next == nullptr);
-    }
-    run.first = nullptr;
-    run.bytes = 0;
-    return true;
-}
-}  // namespace
 
 int ReceiveDamagedBlocks() {
     static const char kLabel[] = "破損部分のデータ受信＆修復中・・・";
@@ -144,27 +158,27 @@ int ReceiveDamagedBlocks() {
         return -1;
     }
     AddProgressLine(kLabel);
-    PendingRun run;
-    run.buffer.Allocate(kRepairBatchSize);
-    for (const Block* b = transferState.blocks; b; b = b->next) {
-        // A block joins the pending run when it follows it in the file and
-        // fits; otherwise the run is written first.
-        const bool joins = run.first && b->offset == run.first->offset + run.bytes &&
-                           run.bytes + b->length <= run.buffer.size;
-        if (!joins && !WritePendingRun(file, run, kLabel, done)) return -1;
-        if (b->length > run.buffer.size) run.buffer.Allocate(static_cast<size_t>(b->length));
-        const TransportResult received =
-            TryReceiveAll(transferState.dataSocket, run.buffer.get() + run.bytes, static_cast<size_t>(b->length));
-        // Blocks that arrived whole are written before the transfer ends.
+    DataBuffer buffer(kRepairBatchSize);
+    for (const Block* b = transferState.blocks; b;) {
+        // Adjacent blocks are received and written with one call each.
+        uint64_t bytes = 0;
+        const Block* end = RunOfBlocks(b, kRepairBatchSize, &bytes);
+        if (bytes > buffer.size) buffer.Allocate(static_cast<size_t>(bytes));
+        size_t got = 0;
+        const TransportResult received = TryReceiveAll(transferState.dataSocket, buffer.get(), bytes, &got);
+        if (b == transferState.blocks) CheckFileForDigest(file);
         if (received != TransportResult::Done) {
-            if (!WritePendingRun(file, run, kLabel, done)) return -1;
+            // The blocks that arrived whole are written before the transfer
+            // ends; each block stays either old or new.
+            const Block* arrived = b;
+            uint64_t whole = 0;
+            for (; arrived != end && whole + arrived->length <= got; arrived = arrived->next) whole += arrived->length;
+            if (!WriteRun(file, b, arrived, whole, buffer.get(), kLabel, done)) return -1;
             SettleReceive(received);
         }
-        if (b == transferState.blocks) CheckFileForDigest(file);
-        if (!run.first) run.first = b;
-        run.bytes += b->length;
+        if (!WriteRun(file, b, end, bytes, buffer.get(), kLabel, done)) return -1;
+        b = end;
     }
-    if (!WritePendingRun(file, run, kLabel, done)) return -1;
     StampFileForDigest(file);
     return 0;
 }

@@ -6,8 +6,11 @@ namespace {
 constexpr size_t kMaxCall = 1u << 30;
 
 template <typename Call>
-TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint8_t>& stop, Call call) {
-    size_t moved = 0;
+TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint8_t>& stop, Call call,
+                        size_t* movedOut = nullptr) {
+    size_t local = 0;
+    size_t& moved = movedOut ? *movedOut : local;
+    moved = 0;
     while (moved < count) {
         size_t want = count - moved;
         if (want > kMaxCall) want = kMaxCall;
@@ -32,9 +35,11 @@ TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, co
     });
 }
 
-TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop) {
+TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop,
+                             size_t* received) {
     char* bytes = static_cast<char*>(buffer);
-    return MoveAll(sock, count, stop, [bytes](SocketHandle& s, size_t at, int n, int* moved) {
-        return SocketReceive(s, bytes + at, n, moved);
-    });
+    return MoveAll(
+        sock, count, stop,
+        [bytes](SocketHandle& s, size_t at, int n, int* moved) { return SocketReceive(s, bytes + at, n, moved); },
+        received);
 }

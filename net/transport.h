@@ -20,4 +20,7 @@ enum class TransportResult {
 // after a call that left the message short, so a message that the first
 // call moves whole is never interrupted.
 TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop);
-TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop);
+// received, when given, is set to the bytes that did arrive, also when the
+// message is left short.
+TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop,
+                             size_t* received = nullptr);
