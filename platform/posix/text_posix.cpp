@@ -1,5 +1,6 @@
-// Code page 932 <-> UTF-8 with iconv. A descriptor is opened per call: the
-// conversions happen at file opens and terminal writes, never per byte.
+// Code page 932 <-> UTF-8 with iconv. A descriptor is opened per call that
+// needs one: the conversions happen at file opens and terminal writes,
+// never per byte.
 #include "platform/text.h"
 
 #include <cerrno>
@@ -7,6 +8,14 @@
 
 namespace {
 bool Convert(const char* to, const char* from, const std::string& text, std::string* out) {
+    // Plain ASCII is the same in both encodings, and most lines are: no
+    // descriptor for them (a repair can print a line per damaged block).
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+        *out = text;
+        return true;
+    }
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     std::string result(text.size() * 3 + 4, '\0');
