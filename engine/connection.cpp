@@ -39,6 +39,10 @@ TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, si
     return ReceiveExact(sock, buffer, count, transferState.stopRequested, received);
 }
 
+TransportResult TryReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most, size_t* received) {
+    return ReceiveSome(sock, buffer, least, most, transferState.stopRequested, received);
+}
+
 void SettleReceive(TransportResult result) { Settle(result); }
 
 void OpenConnection() {

@@ -27,3 +27,6 @@ void ReceiveAll(SocketHandle& sock, void* buffer, size_t count);
 // ReceiveAll would have (it returns only for Done).
 TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, size_t* received);
 void SettleReceive(TransportResult result);
+// The same for a stream that the caller takes in pieces: at least least
+// bytes, and whatever else has arrived up to most.
+TransportResult TryReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most, size_t* received);

@@ -2,6 +2,7 @@
 #include "engine/tail.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "engine/frontend.h"
@@ -28,6 +29,11 @@ void ShowTailProgress(const char* label, uint64_t done, bool add) {
     else if (done == transferState.workBytes || ProgressDue()) ShowProgress(line);
     else HoldProgress(line);
 }
+
+// Up to this many bytes (sixteen pieces) are read, sent, received and
+// written with one call: the pieces are a framing of the stream, not a
+// limit on a call.
+constexpr uint32_t kTailBatchSize = 16 * kTailChunkSize;
 
 uint32_t PieceLength(uint64_t at, uint64_t end) {
     uint64_t n = end - at;
@@ -57,25 +63,45 @@ void SendTail() {
     TailDigest digest;
     StartTailDigest(digest, transferState.remoteSize);
     WatchFileForDigest(file);
-    DataBuffer buffer(kTailChunkSize);
+    DataBuffer buffer(kTailBatchSize);
     const uint64_t end = transferState.localSize;
-    for (uint64_t at = transferState.remoteSize; at < end; at += kTailChunkSize) {
-        uint32_t n = PieceLength(at, end);
+    for (uint64_t at = transferState.remoteSize; at < end;) {
+        const uint32_t want = end - at < kTailBatchSize ? static_cast<uint32_t>(end - at) : kTailBatchSize;
         uint32_t got = 0;
-        const bool read = FileReadAt(file, at, buffer.get(), n, &got);
-        if (!read || got < n) {
+        bool read = FileReadAt(file, at, buffer.get(), want, &got);
+        if (!read) {
+            // Piece by piece, so that the pieces before the failing one
+            // still go out first.
+            got = 0;
+            for (uint32_t off = 0; off < want;) {
+                const uint32_t n = PieceLength(at + off, end);
+                uint32_t one = 0;
+                read = FileReadAt(file, at + off, buffer.get() + off, n, &one);
+                if (!read) break;
+                got += one;
+                off += n;
+                if (one < n) break;
+            }
+        }
+        const uint32_t whole = got >= want ? want : got / kTailChunkSize * kTailChunkSize;
+        if (whole > 0) SendAll(transferState.dataSocket, buffer.get(), whole);
+        for (uint32_t off = 0; off < whole;) {
+            const uint32_t n = PieceLength(at + off, end);
+            AddTailToDigest(digest, buffer.get() + off, n);
+            done += n;
+            off += n;
+            ShowTailProgress(label, done, false);
+            if (transferState.stopRequested.load() == 1) {
+                FileClose(file);
+                EndTransfer();
+            }
+        }
+        if (whole < want) {
             ReportSendReadFailure(!read);
             FileClose(file);
             EndTransfer();
         }
-        SendAll(transferState.dataSocket, buffer.get(), n);
-        AddTailToDigest(digest, buffer.get(), n);
-        done += n;
-        ShowTailProgress(label, done, false);
-        if (transferState.stopRequested.load() == 1) {
-            FileClose(file);
-            EndTransfer();
-        }
+        at += whole;
     }
     FinishTailDigest(digest);
     AddStatusLine("送信完了");
@@ -94,24 +120,48 @@ void ReceiveTail() {
     TailDigest digest;
     StartTailDigest(digest, transferState.localSize);
     WatchFileForDigest(file);
-    DataBuffer buffer(kTailChunkSize);
+    DataBuffer buffer(kTailBatchSize);
     const uint64_t end = transferState.remoteSize;
-    for (uint64_t at = transferState.localSize; at < end; at += kTailChunkSize) {
-        uint32_t n = PieceLength(at, end);
-        ReceiveAll(transferState.dataSocket, buffer.get(), n);
-        AddTailToDigest(digest, buffer.get(), n);
-        done += n;
-        if (at == transferState.localSize) CheckFileForDigest(file);
-        if (!FileWriteAt(file, at, buffer.get(), n)) {
-            ShowSystemError();
-            FileClose(file);
-            EndTransfer();
+    uint32_t carried = 0;  // bytes of the next piece, already at the buffer's start
+    for (uint64_t at = transferState.localSize; at < end;) {
+        // Whatever has arrived, at least the rest of the next piece, up to
+        // sixteen pieces; the whole pieces among it are written with one
+        // call, and the progress line and Stop go piece by piece.
+        const uint32_t room = end - at < kTailBatchSize ? static_cast<uint32_t>(end - at) : kTailBatchSize;
+        size_t got = 0;
+        const TransportResult received = TryReceiveSome(transferState.dataSocket, buffer.get() + carried,
+                                                        PieceLength(at, end) - carried, room - carried, &got);
+        const uint32_t have = carried + static_cast<uint32_t>(got);
+        uint32_t whole = 0;
+        while (whole < have && whole + PieceLength(at + whole, end) <= have) whole += PieceLength(at + whole, end);
+        if (whole > 0) {
+            AddTailToDigest(digest, buffer.get(), whole);
+            if (at == transferState.localSize) CheckFileForDigest(file);
+            // When the one write fails, the pieces are written one at a
+            // time, so that the progress line stops at the failing piece.
+            const bool written = FileWriteAt(file, at, buffer.get(), whole);
+            for (uint32_t off = 0; off < whole;) {
+                const uint32_t n = PieceLength(at + off, end);
+                if (!written && !FileWriteAt(file, at + off, buffer.get() + off, n)) {
+                    ShowSystemError();
+                    FileClose(file);
+                    EndTransfer();
+                }
+                done += n;
+                off += n;
+                ShowTailProgress(label, done, false);
+                if (transferState.stopRequested.load() == 1) {
+                    FileClose(file);
+                    EndTransfer();
+                }
+            }
         }
-        ShowTailProgress(label, done, false);
-        if (transferState.stopRequested.load() == 1) {
-            FileClose(file);
-            EndTransfer();
-        }
+        // A cut or a Stop inside a piece ends the transfer once the pieces
+        // that arrived whole are written.
+        if (received != TransportResult::Done) SettleReceive(received);
+        carried = have - whole;
+        if (carried > 0) memmove(buffer.get(), buffer.get() + whole, carried);
+        at += whole;
     }
     FinishTailDigest(digest);
     StampFileForDigest(file);

@@ -5,14 +5,17 @@ namespace {
 // Calls are capped so that a count always fits the socket calls' int.
 constexpr size_t kMaxCall = 1u << 30;
 
+// Moves count bytes, or, with most beyond count, up to most bytes, ending
+// with the first call after which count bytes have moved.
 template <typename Call>
 TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint8_t>& stop, Call call,
-                        size_t* movedOut = nullptr) {
+                        size_t* movedOut = nullptr, size_t most = 0) {
     size_t local = 0;
     size_t& moved = movedOut ? *movedOut : local;
     moved = 0;
+    if (most < count) most = count;
     while (moved < count) {
-        size_t want = count - moved;
+        size_t want = most - moved;
         if (want > kMaxCall) want = kMaxCall;
         int n = 0;
         switch (call(sock, moved, static_cast<int>(want), &n)) {
@@ -21,7 +24,7 @@ TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint
         case NetResult::Closed:
         case NetResult::ConnectionLost: return TransportResult::Lost;
         }
-        if (moved == count) break;
+        if (moved >= count) break;
         if (stop.load() == 1) return TransportResult::Stopped;
     }
     return TransportResult::Done;
@@ -42,4 +45,13 @@ TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, con
         sock, count, stop,
         [bytes](SocketHandle& s, size_t at, int n, int* moved) { return SocketReceive(s, bytes + at, n, moved); },
         received);
+}
+
+TransportResult ReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most,
+                            const std::atomic<uint8_t>& stop, size_t* received) {
+    char* bytes = static_cast<char*>(buffer);
+    return MoveAll(
+        sock, least, stop,
+        [bytes](SocketHandle& s, size_t at, int n, int* moved) { return SocketReceive(s, bytes + at, n, moved); },
+        received, most);
 }

@@ -24,3 +24,8 @@ TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, co
 // message is left short.
 TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop,
                              size_t* received = nullptr);
+// Receives what has arrived, at least least and at most most bytes, with
+// *received set as above. Stop is looked at as in ReceiveExact, while fewer
+// than least bytes have arrived.
+TransportResult ReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most,
+                            const std::atomic<uint8_t>& stop, size_t* received);
