@@ -83,7 +83,10 @@ void SendTail() {
                 if (one < n) break;
             }
         }
-        const uint32_t whole = got >= want ? want : got / kTailChunkSize * kTailChunkSize;
+        uint32_t whole = got >= want ? want : got / kTailChunkSize * kTailChunkSize;
+        // A Stop already pressed lets only the next piece go, as one call
+        // per piece would.
+        if (transferState.stopRequested.load() == 1 && whole > kTailChunkSize) whole = kTailChunkSize;
         if (whole > 0) SendAll(transferState.dataSocket, buffer.get(), whole);
         for (uint32_t off = 0; off < whole;) {
             const uint32_t n = PieceLength(at + off, end);
@@ -134,6 +137,9 @@ void ReceiveTail() {
         const uint32_t have = carried + static_cast<uint32_t>(got);
         uint32_t whole = 0;
         while (whole < have && whole + PieceLength(at + whole, end) <= have) whole += PieceLength(at + whole, end);
+        // A Stop already pressed lets only the next piece be written, as
+        // one call per piece would.
+        if (transferState.stopRequested.load() == 1 && whole > kTailChunkSize) whole = kTailChunkSize;
         if (whole > 0) {
             AddTailToDigest(digest, buffer.get(), whole);
             if (at == transferState.localSize) CheckFileForDigest(file);
