@@ -35,6 +35,21 @@ void ShowTailProgress(const char* label, uint64_t done, bool add) {
 // limit on a call.
 constexpr uint32_t kTailBatchSize = 16 * kTailChunkSize;
 
+// A Stop already pressed lets only the next piece of a batch go out or be
+// written, as one call per piece would.
+uint32_t LimitToNextPieceOnStop(uint32_t batch) {
+    const bool stopped = transferState.stopRequested.load() == 1;
+    return stopped && batch > kTailChunkSize ? kTailChunkSize : batch;
+}
+
+// Stop is looked at after each piece, once it has moved and the progress
+// line is replaced.
+void EndIfStopped(FileHandle& file) {
+    if (transferState.stopRequested.load() != 1) return;
+    FileClose(file);
+    EndTransfer();
+}
+
 uint32_t PieceLength(uint64_t at, uint64_t end) {
     uint64_t n = end - at;
     return static_cast<uint32_t>(n < kTailChunkSize ? n : kTailChunkSize);
@@ -84,9 +99,7 @@ void SendTail() {
             }
         }
         uint32_t whole = got >= want ? want : got / kTailChunkSize * kTailChunkSize;
-        // A Stop already pressed lets only the next piece go, as one call
-        // per piece would.
-        if (transferState.stopRequested.load() == 1 && whole > kTailChunkSize) whole = kTailChunkSize;
+        whole = LimitToNextPieceOnStop(whole);
         if (whole > 0) SendAll(transferState.dataSocket, buffer.get(), whole);
         for (uint32_t off = 0; off < whole;) {
             const uint32_t n = PieceLength(at + off, end);
@@ -94,10 +107,7 @@ void SendTail() {
             done += n;
             off += n;
             ShowTailProgress(label, done, false);
-            if (transferState.stopRequested.load() == 1) {
-                FileClose(file);
-                EndTransfer();
-            }
+            EndIfStopped(file);
         }
         if (whole < want) {
             ReportSendReadFailure(!read);
@@ -137,9 +147,7 @@ void ReceiveTail() {
         const uint32_t have = carried + static_cast<uint32_t>(got);
         uint32_t whole = 0;
         while (whole < have && whole + PieceLength(at + whole, end) <= have) whole += PieceLength(at + whole, end);
-        // A Stop already pressed lets only the next piece be written, as
-        // one call per piece would.
-        if (transferState.stopRequested.load() == 1 && whole > kTailChunkSize) whole = kTailChunkSize;
+        whole = LimitToNextPieceOnStop(whole);
         if (whole > 0) {
             AddTailToDigest(digest, buffer.get(), whole);
             if (at == transferState.localSize) CheckFileForDigest(file);
@@ -156,10 +164,7 @@ void ReceiveTail() {
                 done += n;
                 off += n;
                 ShowTailProgress(label, done, false);
-                if (transferState.stopRequested.load() == 1) {
-                    FileClose(file);
-                    EndTransfer();
-                }
+                EndIfStopped(file);
             }
         }
         // A cut or a Stop inside a piece ends the transfer once the pieces
