@@ -23,6 +23,9 @@ void Settle(TransportResult result) {
     case TransportResult::Done: return;
     case TransportResult::Stopped: EndTransfer();
     case TransportResult::Lost: ConnectionLost();
+    case TransportResult::TimedOut:
+        AddStatusLine(kSilentPeerText);
+        EndTransfer();
     }
 }
 }  // namespace
@@ -33,6 +36,12 @@ void SendAll(SocketHandle& sock, const void* data, size_t count) {
 
 void ReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
     Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested));
+}
+
+const char kSilentPeerText[] = "相手から30秒間応答がありませんでした";
+
+void ReceiveFirstMessage(SocketHandle& sock, void* buffer, size_t count) {
+    Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested, nullptr, kFirstMessageLimitMs));
 }
 
 TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, size_t* received) {

@@ -21,6 +21,14 @@ void ConnectToServer();
 // peer has closed or lost the connection ("相手との接続が切れました").
 void SendAll(SocketHandle& sock, const void* data, size_t count);
 void ReceiveAll(SocketHandle& sock, void* buffer, size_t count);
+// ReceiveAll for the first message that a connection owes this side: a
+// peer that sends nothing for kFirstMessageLimitMs (a stray connection, a
+// port scan) ends the transfer with kSilentPeerText. Later waits have no
+// limit of their own: a slow peer may take hours over a checksum pass, and
+// a vanished one is noticed by the connection itself (kDeadPeerSeconds).
+constexpr uint64_t kFirstMessageLimitMs = 30000;
+extern const char kSilentPeerText[];
+void ReceiveFirstMessage(SocketHandle& sock, void* buffer, size_t count);
 // ReceiveAll in two steps, for a caller with work to finish before a failed
 // receive ends the transfer: TryReceiveAll returns what happened and how
 // many bytes arrived, and SettleReceive then ends the transfer as

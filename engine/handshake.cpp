@@ -146,12 +146,12 @@ void Handshake() {
         // The Client has sent its word before reading ours (both sides do),
         // so the Server can read first and offer only where a peer that
         // speaks protocol 1 would take the offer for the right FileType.
-        known = ReadFileTypeWord(ReceiveWord(), &peer, &offered);
+        known = ReadFileTypeWord(ReceiveFileTypeWord(), &peer, &offered);
         bool answerOffer = offers && known && PairingValid(own, peer) && (offered >= 2 || peer == kNothing);
         SendWord(answerOffer ? offer : static_cast<uint32_t>(own));
     } else {
         SendWord(offers ? offer : static_cast<uint32_t>(own));
-        known = ReadFileTypeWord(ReceiveWord(), &peer, &offered);
+        known = ReadFileTypeWord(ReceiveFileTypeWord(), &peer, &offered);
     }
     // Exactly one Original, facing a Copy or a Nothing; anything else,
     // including words that name no FileType, is refused on both sides.

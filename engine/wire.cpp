@@ -139,6 +139,12 @@ void SendWord(uint32_t word) { SendLittleEndian(word, 4); }
 
 uint32_t ReceiveWord() { return static_cast<uint32_t>(ReceiveLittleEndian(4)); }
 
+uint32_t ReceiveFileTypeWord() {
+    uint8_t bytes[4];
+    ReceiveFirstMessage(transferState.dataSocket, bytes, sizeof bytes);
+    return static_cast<uint32_t>(GetLittleEndian(bytes, 4));
+}
+
 void SendNameRecord(const char* name) {
     char record[kNameRecordSize] = {};
     strncpy(record, name, kNameRecordSize - 1);

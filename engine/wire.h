@@ -88,6 +88,9 @@ bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version);
 // Messages.
 void SendWord(uint32_t word);
 uint32_t ReceiveWord();
+// The peer's file-type word: the first message of every connection, which
+// a peer that stays silent owes for at most kFirstMessageLimitMs.
+uint32_t ReceiveFileTypeWord();
 void SendNameRecord(const char* name);
 // Receives the 260-byte record into incomingName. False when the record
 // holds no zero byte.

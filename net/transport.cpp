@@ -1,19 +1,24 @@
 // Exact-length send and receive (any thread; one per socket).
 #include "net/transport.h"
 
+#include "platform/thread.h"
+
 namespace {
 // Calls are capped so that a count always fits the socket calls' int.
 constexpr size_t kMaxCall = 1u << 30;
 
 // Moves count bytes, or, with most beyond count, up to most bytes, ending
 // with the first call after which count bytes have moved.
+// silenceLimitMs, when not 0, ends the wait once no byte has moved for
+// that long.
 template <typename Call>
 TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint8_t>& stop, Call call,
-                        size_t* movedOut = nullptr, size_t most = 0) {
+                        size_t* movedOut = nullptr, size_t most = 0, uint64_t silenceLimitMs = 0) {
     size_t local = 0;
     size_t& moved = movedOut ? *movedOut : local;
     moved = 0;
     if (most < count) most = count;
+    uint64_t lastMoved = silenceLimitMs != 0 ? MonotonicMilliseconds() : 0;
     while (moved < count) {
         size_t want = most - moved;
         if (want > kMaxCall) want = kMaxCall;
@@ -26,6 +31,11 @@ TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint
         }
         if (moved >= count) break;
         if (stop.load() == 1) return TransportResult::Stopped;
+        if (silenceLimitMs != 0) {
+            const uint64_t now = MonotonicMilliseconds();
+            if (n > 0) lastMoved = now;
+            else if (now - lastMoved >= silenceLimitMs) return TransportResult::TimedOut;
+        }
     }
     return TransportResult::Done;
 }
@@ -39,12 +49,12 @@ TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, co
 }
 
 TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop,
-                             size_t* received) {
+                             size_t* received, uint64_t silenceLimitMs) {
     char* bytes = static_cast<char*>(buffer);
     return MoveAll(
         sock, count, stop,
         [bytes](SocketHandle& s, size_t at, int n, int* moved) { return SocketReceive(s, bytes + at, n, moved); },
-        received);
+        received, 0, silenceLimitMs);
 }
 
 TransportResult ReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most,

@@ -1,6 +1,10 @@
-// IPv4 TCP sockets for the connection of one transfer: blocking sockets,
-// each owned by a SocketHandle that closes it; connected sockets send short
-// messages at once (TCP_NODELAY). Used by the worker thread.
+// IPv4 TCP sockets for the connection of one transfer, each owned by a
+// SocketHandle that closes it. A connected socket (SocketAccept,
+// SocketConnect) sends short messages at once (TCP_NODELAY), notices a peer
+// whose host has vanished (keepalive probes, and a limit on data that the
+// peer never acknowledges), and no send or receive call on it waits longer
+// than kSocketWaitSliceMs, so that the caller can look at its stop flag and
+// its own time limits while the peer is silent. Used by the worker thread.
 #pragma once
 
 #include <atomic>
@@ -19,12 +23,22 @@ struct SocketHandle {
     bool IsOpen() const { return sock != -1; }
 };
 
+// The longest that one SocketSend or SocketReceive call on a connected
+// socket waits for the peer before it returns Transient with nothing moved.
+constexpr int kSocketWaitSliceMs = 200;
+// A connected peer that answers nothing at all (its host gone, a cable
+// pulled: no FIN, no reset) is given up after about this long, whether this
+// side waits to receive (keepalive probes from 10 s of silence on, every
+// 5 s) or has sent data that is never acknowledged. A live peer's system
+// answers the probes, so a peer that is merely slow is never cut off.
+constexpr int kDeadPeerSeconds = 60;
+
 // How a failed send or receive is to be taken.
 enum class NetResult {
     Moved,           // some bytes moved (the count is returned separately)
     Closed,          // the peer closed the connection (receive returned 0)
-    Transient,       // interrupted, would block, no buffer space: try again
-    ConnectionLost,  // reset, aborted, broken pipe, timed out, network down, ...
+    Transient,       // interrupted, waited a slice, no buffer space: try again
+    ConnectionLost,  // reset, aborted, broken pipe, dead peer, network down, ...
 };
 
 // Starts the socket library for one connection attempt (Winsock 1.1 on

@@ -102,13 +102,28 @@ Ready WaitReady(int fd, short events, const std::atomic<uint8_t>* stop) {
     }
 }
 
-// A connected socket sends a short message at once instead of holding it
-// until the peer acknowledges what went before, which the peer may delay by
-// 40 ms when it has nothing to send (the checksum list after the last
-// damaged blocks). The bytes are the same; only their segments differ.
-void SetNoDelay(int fd) {
+// Settings of a connected socket. Short messages go out at once instead of
+// waiting until the peer acknowledges what went before, which the peer may
+// delay by 40 ms when it has nothing to send (the checksum list after the
+// last damaged blocks); the bytes are the same, only their segments differ.
+// Keepalive probes and the limit on unacknowledged data (TCP_USER_TIMEOUT,
+// which also bounds unanswered keepalive and zero-window probes) notice a
+// vanished peer within kDeadPeerSeconds; a live peer's kernel answers them.
+// The send and receive timeouts bound each call to one slice, so that the
+// worker looks at Stop and at its own limits while the peer is silent.
+void PrepareConnected(int fd) {
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    int idle = 10, interval = 5, probes = (kDeadPeerSeconds - idle) / interval;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    unsigned int unacknowledgedMs = kDeadPeerSeconds * 1000u;
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
+    timeval slice{0, kSocketWaitSliceMs * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
 }
 
 NetResult Classify(int err) {
@@ -173,7 +188,7 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
         return PeerWait::Failed;
     }
     accepted.sock = s;
-    SetNoDelay(s);
+    PrepareConnected(s);
     if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
     return PeerWait::Connected;
 }
@@ -181,12 +196,12 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>* stop) {
     sockaddr_in addr = MakeAddress(address, port);
     const int fd = static_cast<int>(sock.sock);
-    SetNoDelay(fd);
     if (!stop) {
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
             SaveLastError();
             return PeerWait::Failed;
         }
+        PrepareConnected(fd);
         return PeerWait::Connected;
     }
     // Started without blocking and waited for with poll; the socket is
@@ -217,6 +232,7 @@ PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, cons
         }
     }
     fcntl(fd, F_SETFL, flags);
+    if (result == PeerWait::Connected) PrepareConnected(fd);
     return result;
 }
 
