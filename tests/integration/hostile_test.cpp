@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <set>
 
+#include "platform/thread.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/peer.h"
 #include "tests/support/wire_script.h"
@@ -601,6 +602,38 @@ TEST(Hostile, RandomBytesAfterAValidHandshake) {
             EXPECT_EQ(Listing(s.dir), (std::set<std::string>{"r.bin"}));
         }
     }
+}
+
+// A connection that never sends its first message (a port scan, a stray
+// client, a listener that accepts and says nothing) is given up after 30 s,
+// on either role; a peer that has spoken and then goes quiet for longer
+// (a slow disk's checksum pass) is waited for. All three run at once.
+TEST(Hostile, OnlyAPeerThatNeverSpeaksIsGivenUp) {
+    const std::vector<std::string> kSilent{"相手から30秒間応答がありませんでした", "切断しました", ""};
+    Side listening, connecting, slow;
+    ASSERT_TRUE(StartSide(listening, "silent-listen", "original", OriginalBytes(), true));
+    ASSERT_TRUE(StartSide(connecting, "silent-connect", "copy", CopyBytes(), false));
+    ASSERT_TRUE(StartSide(slow, "slow", "copy", CopyBytes(), true));
+    const Script script = OriginalPart(OriginalBytes(), CopyBytes());
+    ASSERT_GE(script.size(), 3u);
+    ASSERT_TRUE(script[1].receive > 0 && script[2].receive > 0);  // its word, then the Copy's word and size
+    ASSERT_TRUE(PeerSend(slow.peer, script[0].send));
+    std::string got;
+    ASSERT_TRUE(PeerReceive(slow.peer, script[1].receive + script[2].receive, &got));
+    const uint64_t started = MonotonicMilliseconds();
+    for (Side* s : {&listening, &connecting}) {
+        FinishCli(s->cli, 40000);
+        EXPECT_EQ(s->cli.exitCode, 1);
+        EXPECT_EQ(Last(s->cli.lines, 3), kSilent);
+    }
+    EXPECT_GE(MonotonicMilliseconds() - started, 25000u);
+    SleepMs(6000);  // the slow peer's silence outlasts the limit
+    Play(slow.peer, Script(script.begin() + 3, script.end()));
+    FinishCli(slow.cli, kQuickMs);
+    EXPECT_EQ(slow.cli.exitCode, 0);
+    EXPECT_TRUE(LocalFile(slow) == OriginalBytes());
+    PeerClose(listening.peer);
+    PeerClose(connecting.peer);
 }
 
 #ifndef _WIN32
