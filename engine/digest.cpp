@@ -60,6 +60,11 @@ void CheckFile(FileHandle& file) {
 }
 }  // namespace
 
+void WatchStampForDigest(const FileStamp& stamp) {
+    transferState.digestStamp = stamp;
+    transferState.digestWatched = true;
+}
+
 void WatchFileForDigest(FileHandle& file) {
     if (!Active() || transferState.digestWatched) return;
     transferState.digestWatched = FileGetStamp(file, &transferState.digestStamp);

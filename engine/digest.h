@@ -12,6 +12,7 @@
 
 struct BlockSum;
 struct FileHandle;
+struct FileStamp;
 
 // The digest of the file that the side holds: XXH3-128 of the sum of all
 // its chunk terms, the compared length and the whole length, as sent.
@@ -19,12 +20,15 @@ void ComputeDigest(uint8_t* digest);
 
 // The sum covers what the transfer read and wrote. So that a program that
 // writes the file meanwhile cannot go unnoticed, each side stamps its file
-// when it first reads it for the sum (the first pass, or the tail of a
-// whole-file transfer), checks the stamp before the first write of each
-// phase that writes (repair, tail) and at the end, and stamps it again
-// after the phase's last write. A stamp that changed makes the end read the
-// whole file again for the digest. (A write by another program in the
-// middle of a phase of writes of the transfer's own can hide behind them.)
+// when the peer has come and its size is read (WatchStampForDigest; a
+// Nothing side's new file when the tail first opens it), checks the stamp
+// before the first write of each phase that writes (repair, tail) and at
+// the end, and stamps it again after the phase's last write. A stamp that
+// changed makes the end read the whole file again for the digest. (A write
+// by another program in the middle of a phase of writes of the transfer's
+// own can hide behind them, and so can a write through a shared memory map,
+// which changes no time: see --verify-all.)
+void WatchStampForDigest(const FileStamp& stamp);
 void WatchFileForDigest(FileHandle& file);
 void CheckFileForDigest(FileHandle& file);
 void StampFileForDigest(FileHandle& file);

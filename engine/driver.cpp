@@ -14,11 +14,11 @@
 #include "engine/tail.h"
 #include "engine/transfer_state.h"
 #include "log/complog.h"
+#include "platform/file.h"
 
 namespace {
-// The local file as it is now, not as it was when it was chosen: its size
-// drives the negotiation and the tail. Whether the protocol carries it is
-// known only after the handshake.
+// Whether the chosen file can be used at all, found out before the wait for
+// the peer.
 void CheckLocalFile() {
     if (transferState.fileType == kNothing) return;
     switch (ReadLocalFileInfo()) {
@@ -27,6 +27,27 @@ void CheckLocalFile() {
     case FileInfoResult::TooLarge:
         AddStatusLine(kTooLargeText);
         FinishWorker();
+    }
+}
+
+// The local file as it is when the peer has come, not as it was when it was
+// chosen or when the wait began: its size drives the negotiation and the
+// tail, and its stamp lets the whole-file digest notice any later write by
+// another program. Whether the protocol carries the size is known only
+// after the handshake.
+void TakeLocalFile() {
+    if (transferState.fileType == kNothing) return;
+    FileStamp stamp;
+    switch (ReadLocalFileInfo(&stamp)) {
+    case FileInfoResult::Ok:
+        WatchStampForDigest(stamp);
+        return;
+    case FileInfoResult::CannotOpen:
+        ShowSystemError();
+        EndTransfer();
+    case FileInfoResult::TooLarge:
+        AddStatusLine(kTooLargeText);
+        EndTransfer();
     }
 }
 }  // namespace
@@ -43,6 +64,7 @@ void WorkerMain() {
     CheckLocalFile();
     transferState.blockSize = transferState.uiBlockSize;
     OpenConnection();
+    TakeLocalFile();
     Handshake();
     CheckSizeForProtocol();
     NegotiateSizes();

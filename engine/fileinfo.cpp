@@ -7,11 +7,12 @@
 
 const char kTooLargeText[] = "4GB以上のファイルは扱えません";
 
-FileInfoResult ReadLocalFileInfo() {
+FileInfoResult ReadLocalFileInfo(FileStamp* stamp) {
     FileHandle file;
     if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return FileInfoResult::CannotOpen;
     uint64_t size = 0;
     if (!FileSize(file, &size)) return FileInfoResult::CannotOpen;
+    if (stamp && !FileGetStamp(file, stamp)) return FileInfoResult::CannotOpen;
     if (size > kMaxFileSize) return FileInfoResult::TooLarge;
     transferState.localSize = size;
     transferState.decDigits = DecimalDigits(transferState.localSize);

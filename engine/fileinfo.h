@@ -13,9 +13,11 @@ constexpr uint64_t kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
 enum class FileInfoResult { Ok, CannotOpen, TooLarge };
 
 // Reads the size of the file at localPath (opened with no sharing) into
-// localSize, decDigits and hexDigits. CannotOpen leaves the system's error
-// saved; TooLarge and CannotOpen change no field.
-FileInfoResult ReadLocalFileInfo();
+// localSize, decDigits and hexDigits, and its stamp into *stamp when given.
+// CannotOpen leaves the system's error saved; TooLarge and CannotOpen change
+// no field.
+struct FileStamp;
+FileInfoResult ReadLocalFileInfo(FileStamp* stamp = nullptr);
 // Number of decimal and hexadecimal digits of an unsigned size.
 int32_t DecimalDigits(uint64_t value);
 int32_t HexDigits(uint64_t value);

@@ -492,6 +492,61 @@ TEST(Transfer, FilesBeyondFourGibibytes) {
     }
 }
 
+// A listening side uses its file as it is when the peer comes, not as it
+// was when it began to wait: bytes appended meanwhile count, in either
+// protocol and on either side.
+TEST(Transfer, AFileThatGrewWhileItsSideWaitedIsTakenAsItIsNow) {
+    const std::string original = RandomBytes(1 << 20, 41);
+    const std::string grown = original + RandomBytes(70000, 42);
+    struct Case {
+        const char* name;
+        bool originalListens;  // else the Copy listens
+        std::string listening, connecting, appended;
+        bool repaired;  // else both refuse: the copy is longer
+    };
+    const Case cases[] = {
+        {"a copy that grew", false, original, original, RandomBytes(5000, 43), false},
+        {"an original that grew", true, original, Damaged(original.substr(0, 512 << 10), 1000), grown.substr(1 << 20),
+         true},
+    };
+    for (const Case& c : cases) {
+        for (const char* protocol : {"1", "2"}) {
+            SCOPED_TRACE(std::string(c.name) + ", protocol " + protocol);
+            Pair p(ScratchFolder("grew"));
+            const std::string listenFile = p.folder + (c.originalListens ? "orig.bin" : "copy.bin");
+            const std::string connectFile = p.folder + (c.originalListens ? "copy.bin" : "orig.bin");
+            WriteFile(listenFile, c.listening);
+            WriteFile(connectFile, c.connecting);
+            const int port = NextPort();
+            auto args = [&](bool original, bool listen) {
+                std::vector<std::string> a{original ? "original" : "copy", original ? p.folder + "orig.bin" : p.folder + "copy.bin",
+                                           "--port", Port(port), "--log-dir", p.folder, "--protocol", protocol};
+                if (listen) a.push_back("--listen");
+                else a.insert(a.end(), {"--connect", "127.0.0.1"});
+                return a;
+            };
+            CliPeer& server = c.originalListens ? p.original : p.copy;
+            CliPeer& client = c.originalListens ? p.copy : p.original;
+            ASSERT_TRUE(StartCli(server, p.folder, "server", args(c.originalListens, true)));
+            ASSERT_TRUE(WaitForLine(server, "接続待ち・・・", 20000));
+            WriteFile(listenFile, c.listening + c.appended);
+            ASSERT_TRUE(StartCli(client, p.folder, "client", args(!c.originalListens, false)));
+            FinishCli(client);
+            FinishCli(server);
+            if (c.repaired) {
+                EXPECT_EQ(p.original.exitCode, 0);
+                EXPECT_EQ(p.copy.exitCode, 0);
+                EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == grown);
+            } else {
+                EXPECT_EQ(p.original.exitCode, 1);
+                EXPECT_EQ(p.copy.exitCode, 1);
+                EXPECT_TRUE(HasLine(p.copy.lines, "error: ファイルサイズが異なります"));
+                EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == c.listening + c.appended);
+            }
+        }
+    }
+}
+
 TEST(Transfer, ClientStartedBeforeAnyServer) {
     std::string folder = ScratchFolder("no-server");
     WriteFile(folder + "c.bin", "abc");
