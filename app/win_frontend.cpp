@@ -28,6 +28,10 @@ void KeepFolderOfPath(char* path) {
     *cut = '\0';
 }
 
+// The window shows the protocol in its status list (a line for protocol 2
+// only, as a peer of protocol 1 expects the list to read).
+void NoteProtocol(int32_t) {}
+
 void ReadRemoteIp(char* text, int size) { GetDlgItemTextA(MainWindow(), IDC_REMOTE_IP, text, size); }
 
 void GetProgramFolder(char* folder) {

@@ -146,6 +146,17 @@ int AskOverwrite() {
     }
 }
 
+void NoteProtocol(int32_t version) {
+    if (version >= 2) return;
+    // Below the line that it interrupts, as a system error goes.
+    FlushProgress();
+    FlushStatusOutput();
+    fputs("warning: this transfer runs in protocol 1: blocks are compared by CRC-16 only and the result is not "
+          "proven (the peer speaks only protocol 1, or --protocol 1 was given)\n",
+          stderr);
+    fflush(stderr);
+}
+
 void ReadRemoteIp(char* text, int size) {
     snprintf(text, static_cast<size_t>(size), "%s", cliSettings.remoteIp.c_str());
 }

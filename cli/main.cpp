@@ -23,9 +23,9 @@ const char kVersion[] = "blockmend-cli 1.0.0";
 
 void PrintUsage() {
     printf("usage:\n"
-           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1]\n"
-           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1]\n"
-           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST] [--protocol 1]\n"
+           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all]\n"
+           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST] [--protocol 1|2] [--verify-all]\n"
            "\n"
            "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
            "  original      this side holds the correct file\n"
@@ -39,7 +39,10 @@ void PrintUsage() {
            "  --overwrite   replace an existing file of the received name\n"
            "  --save-as     use NAME instead when the received name exists\n"
            "  --allow HOST  with --listen: accept only this peer address\n"
-           "  --protocol N  highest protocol to offer: 2 (default; used when the peer is Blockmend too) or 1\n"
+           "  --protocol N  1: offer protocol 1 only; 2: refuse a peer that does not speak protocol 2\n"
+           "                (default: protocol 2 when the peer is Blockmend too, else protocol 1 with a warning)\n"
+           "  --verify-all  both sides read their whole file again at the end and prove what is on disk\n"
+           "                then (needs protocol 2 on both sides)\n"
            "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n",
            DefaultLogFolderHelp());
 }
@@ -155,7 +158,11 @@ int main(int argc, char** argv) {
         } else if (a == "--protocol") {
             std::string text = value("--protocol");
             if (!ParseNumber(text, 2, &number) || number == 0) UsageError("bad protocol: " + text);
-            transferState.protocolLimit = static_cast<int32_t>(number);
+            // 1: offer nothing else; 2: accept nothing else.
+            if (number == 1) transferState.protocolLimit = 1;
+            else transferState.protocolMinimum = 2;
+        } else if (a == "--verify-all") {
+            transferState.verifyAll = true;
         } else if (a == "--allow") {
             allow = value("--allow");
             if (allow.empty()) UsageError("--allow needs a host");
@@ -166,6 +173,7 @@ int main(int argc, char** argv) {
     if (listen == connect) UsageError("give exactly one of --listen and --connect");
     if (cliSettings.overwrite && cliSettings.haveSaveAs) UsageError("give at most one of --overwrite and --save-as");
     if (!allow.empty() && !listen) UsageError("--allow goes with --listen");
+    if (transferState.verifyAll && transferState.protocolLimit < 2) UsageError("--verify-all needs protocol 2");
     transferState.netRole = listen ? kServer : kClient;
     if (connect) {
         // The engine takes the peer as the dotted text a user types.

@@ -6,6 +6,8 @@
 
 #include "engine/blocks.h"
 #include "engine/frontend.h"
+#include "engine/progress.h"
+#include "engine/repair.h"
 #include "engine/transfer_state.h"
 #include "engine/wire.h"
 #include "platform/file.h"
@@ -24,15 +26,35 @@ uint64_t WholeLength() {
     return transferState.localSize < transferState.remoteSize ? transferState.remoteSize : transferState.localSize;
 }
 
+// Reads the whole file again when both files are proven from disk: a
+// progress line for the read, as for every phase that reads a whole file.
+struct WholeReadProgress {
+    uint64_t done = 0;
+};
+
+void ShowWholeReadProgress(uint64_t done, bool add) {
+    static const char kLabel[] = "ファイル全体を確認中・・・";
+    char line[160];
+    FormatByteProgress(line, sizeof line, kLabel, done, WholeLength());
+    if (add) AddProgressLine(line);
+    else if (done == WholeLength() || ProgressDue()) ShowProgress(line);
+    else HoldProgress(line);
+}
+
 // Adds the chunk terms of [from, to) of the file, chunks counted from from;
 // false when the file ends early.
-bool SumStretch(FileHandle& file, uint64_t from, uint64_t to, uint8_t* buffer, U128* sum) {
+bool SumStretch(FileHandle& file, uint64_t from, uint64_t to, uint8_t* buffer, U128* sum,
+                WholeReadProgress* progress) {
     for (uint64_t at = from; at < to;) {
         uint32_t want = to - at < kReadPiece ? static_cast<uint32_t>(to - at) : kReadPiece;
         uint32_t got = 0;
         if (!FileReadAt(file, at, buffer, want, &got) || got != want) return false;
         *sum = Add128(*sum, ChunkTermSum(buffer, got, at));
         at += got;
+        if (progress) {
+            progress->done += got;
+            ShowWholeReadProgress(progress->done, false);
+        }
         if (transferState.stopRequested.load() == 1) EndTransfer();
     }
     return true;
@@ -40,16 +62,18 @@ bool SumStretch(FileHandle& file, uint64_t from, uint64_t to, uint8_t* buffer, U
 
 // The sum of the file as it is now: the compared part in chunks from 0, the
 // rest in chunks from the compared length, as the transfer summed them.
-// False when the file cannot be read whole.
-bool SumWholeFile(U128* sum) {
+// False when the file cannot be read whole. With progress, the read shows
+// its progress line.
+bool SumWholeFile(U128* sum, WholeReadProgress* progress = nullptr) {
+    if (progress) ShowWholeReadProgress(0, true);
     FileHandle file;
     if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return false;
     uint64_t size = 0;
     if (!FileSize(file, &size) || size != WholeLength()) return false;
     DataBuffer buffer(kReadPiece);
     *sum = U128{};
-    return SumStretch(file, 0, ComparedLength(), buffer.get(), sum) &&
-           SumStretch(file, ComparedLength(), WholeLength(), buffer.get(), sum);
+    return SumStretch(file, 0, ComparedLength(), buffer.get(), sum, progress) &&
+           SumStretch(file, ComparedLength(), WholeLength(), buffer.get(), sum, progress);
 }
 
 // Whether the file still carries the stamp that the transfer last gave it.
@@ -81,12 +105,15 @@ void StampFileForDigest(FileHandle& file) {
 }
 
 void ComputeDigest(uint8_t* digest) {
-    uint8_t input[32];
+    // A digest of files read whole at the end has one more byte, so that it
+    // never equals one of a peer that proved its file the usual way.
+    uint8_t input[33];
     PutLittleEndian(input, transferState.digestSum.lo, 8);
     PutLittleEndian(input + 8, transferState.digestSum.hi, 8);
     PutLittleEndian(input + 16, ComparedLength(), 8);
     PutLittleEndian(input + 24, WholeLength(), 8);
-    U128 hash = Hash128(input, sizeof input);
+    input[32] = 1;
+    U128 hash = Hash128(input, transferState.verifyWholeFiles ? 33 : 32);
     PutLittleEndian(digest, hash.lo, 8);
     PutLittleEndian(digest + 8, hash.hi, 8);
 }
@@ -127,11 +154,18 @@ void ProveResult() {
         if (FileOpen(file, transferState.localPath, FileMode::ReadExisting)) CheckFile(file);
         else transferState.fileChangedMeanwhile = true;
     }
-    // Something else wrote the file during the transfer: only the file as
-    // it is now can say whether it matches. A file that cannot be read
-    // whole matches nothing.
-    if (transferState.fileChangedMeanwhile && !SumWholeFile(&transferState.digestSum))
+    // Something else wrote the file during the transfer, or the files are
+    // to be proven as they are on disk now: only the file as it is now can
+    // say whether it matches. A file that cannot be read whole matches
+    // nothing.
+    if (transferState.verifyWholeFiles) {
+        WholeReadProgress progress;
+        if (!SumWholeFile(&transferState.digestSum, &progress))
+            transferState.digestSum = Add128(transferState.digestSum, U128{1, 0});
+        FlushProgress();
+    } else if (transferState.fileChangedMeanwhile && !SumWholeFile(&transferState.digestSum)) {
         transferState.digestSum = Add128(transferState.digestSum, U128{1, 0});
+    }
     uint8_t own[kDigestSize], peer[kDigestSize];
     ComputeDigest(own);
     if (transferState.fileType == kOriginal) {

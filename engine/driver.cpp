@@ -61,6 +61,7 @@ void WorkerMain() {
     transferState.digestSum = U128{};
     transferState.digestWatched = false;
     transferState.fileChangedMeanwhile = false;
+    transferState.verifyWholeFiles = false;
     CheckLocalFile();
     transferState.blockSize = transferState.uiBlockSize;
     OpenConnection();

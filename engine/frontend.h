@@ -5,6 +5,8 @@
 // and have taken effect when they return.
 #pragma once
 
+#include <cstdint>
+
 // Appends a line to the status list and counts it in statusLineCount.
 void AddStatusLine(const char* text);
 // Rewrites the last line of the status list.
@@ -21,6 +23,10 @@ enum OverwriteAnswer : int {
 };
 // Asks what to do with the existing file transferState.incomingName.
 int AskOverwrite();
+
+// The protocol that the handshake settled on, told once per transfer that
+// gets that far: a front end may warn that protocol 1 proves nothing.
+void NoteProtocol(int32_t version);
 
 // The peer's address as the user typed it, at most size - 1 characters.
 void ReadRemoteIp(char* text, int size);

@@ -57,6 +57,20 @@ void UseProtocol(int32_t version) {
     if (transferState.protocol->statusLine) AddStatusLine(transferState.protocol->statusLine);
 }
 
+// The options that this side asks for in its offer.
+uint8_t OwnOptions() { return transferState.verifyAll ? kOptionVerifyAll : 0; }
+
+// A side that accepts protocol 2 only ends before any file data moves when
+// the peer turns out to speak protocol 1 (or something on the way made it
+// look so): a transfer in protocol 1 proves nothing. Reading both files
+// whole again needs protocol 2's digest.
+void RequireVersion(int32_t version) {
+    const int32_t minimum = transferState.verifyAll ? 2 : transferState.protocolMinimum;
+    if (version >= minimum) return;
+    AddStatusLine(kNoProtocol2Text);
+    EndTransfer();
+}
+
 // Folder + name into path, if it fits with its terminating zero.
 bool JoinPath(char* path, const char* folder, const char* name) {
     size_t a = strlen(folder), b = strlen(name);
@@ -76,7 +90,8 @@ bool JoinPath(char* path, const char* folder, const char* name) {
 }
 
 // offered: the highest version that the Original's word offered (1: none).
-void NameAndCreateNewFile(int32_t offered) {
+// Returns the version that the reply named.
+int32_t NameAndCreateNewFile(int32_t offered) {
     bool recordOk = ReceiveNameRecord();
     char line[kPathSize + 32];
     snprintf(line, sizeof line, "ファイル名: %s", transferState.incomingName);
@@ -108,13 +123,15 @@ void NameAndCreateNewFile(int32_t offered) {
     strcpy(transferState.localPath, path);
     strcpy(transferState.fileTitle, transferState.incomingName);
     transferState.localSize = 0;
-    // The reply names the version taken when the Original offered one; an
-    // Original that speaks only protocol 1 reads any non-zero byte as 1.
+    // The reply names the version taken, with this side's options, when
+    // the Original offered one; an Original that speaks only protocol 1
+    // reads any non-zero byte as 1.
     const int32_t version = offered >= 2 ? AgreedVersion(offered) : 1;
-    SendFlag(static_cast<uint8_t>(version));
+    SendFlag(static_cast<uint8_t>(version >= 2 ? version | OwnOptions() : version));
     transferState.fileType = kCopy;
     transferState.newFileMode = 1;
     UseProtocol(version);
+    return version;
 }
 }  // namespace
 
@@ -138,20 +155,24 @@ bool IsValidBlockSize(uint32_t size) {
 void Handshake() {
     const int32_t own = transferState.fileType;
     const bool offers = own != kNothing && transferState.protocolLimit >= 2;
-    const uint32_t offer = OfferWord(own, AgreedVersion(kHighestProtocol));
+    const uint32_t offer = OfferWord(own, AgreedVersion(kHighestProtocol), OwnOptions());
     int32_t peer = -1, offered = 1;
+    uint8_t peerOptions = 0;
     bool known = false;
     transferState.protocol = &kProtocol1;
     if (transferState.netRole == kServer) {
         // The Client has sent its word before reading ours (both sides do),
         // so the Server can read first and offer only where a peer that
         // speaks protocol 1 would take the offer for the right FileType.
-        known = ReadFileTypeWord(ReceiveFileTypeWord(), &peer, &offered);
-        bool answerOffer = offers && known && PairingValid(own, peer) && (offered >= 2 || peer == kNothing);
+        known = ReadFileTypeWord(ReceiveFileTypeWord(), &peer, &offered, &peerOptions);
+        const bool valid = known && PairingValid(own, peer);
+        // A Nothing Client answers an offer only in its name reply.
+        if (valid && peer != kNothing) RequireVersion(offered);
+        bool answerOffer = offers && valid && (offered >= 2 || peer == kNothing);
         SendWord(answerOffer ? offer : static_cast<uint32_t>(own));
     } else {
         SendWord(offers ? offer : static_cast<uint32_t>(own));
-        known = ReadFileTypeWord(ReceiveFileTypeWord(), &peer, &offered);
+        known = ReadFileTypeWord(ReceiveFileTypeWord(), &peer, &offered, &peerOptions);
     }
     // Exactly one Original, facing a Copy or a Nothing; anything else,
     // including words that name no FileType, is refused on both sides.
@@ -160,6 +181,7 @@ void Handshake() {
         EndTransfer();
     }
     if (own == kNothing) {
+        RequireVersion(offered);
         NameAndCreateNewFile(offered);
     } else if (peer == kNothing) {
         SendNameRecord(transferState.fileTitle);
@@ -168,12 +190,25 @@ void Handshake() {
             AddStatusLine("Remote でエラーが発生しました。(FileName Error)");
             EndTransfer();
         }
+        const int32_t replied = offers ? reply & kVersionMask : 1;
+        RequireVersion(replied);
         transferState.newFileMode = 1;
-        if (offers && reply >= 2) UseProtocol(AgreedVersion(reply));
-    } else if (offers && offered >= 2) {
-        UseProtocol(AgreedVersion(offered));
+        if (replied >= 2) {
+            peerOptions = reply & ~kVersionMask;
+            UseProtocol(AgreedVersion(replied));
+        }
+    } else {
+        RequireVersion(offers ? offered : 1);
+        if (offers && offered >= 2) UseProtocol(AgreedVersion(offered));
     }
+    // Either side's request holds for both; a peer that does not know it
+    // proves its file the usual way, and its digest then differs.
+    transferState.verifyWholeFiles =
+        transferState.protocol->provesResult && ((OwnOptions() | peerOptions) & kOptionVerifyAll) != 0;
+    NoteProtocol(transferState.protocol->version);
 }
+
+const char kNoProtocol2Text[] = "相手はプロトコル2に対応していません";
 
 void CheckSizeForProtocol() {
     if (transferState.localSize <= transferState.protocol->maxFileSize) return;

@@ -18,7 +18,12 @@
 // reads the Client's word before it sends its own and offers only in a
 // pairing that is valid, so that a peer speaking only protocol 1 meets
 // exactly its own protocol; the Client offers blind.
+//
+// A side whose protocolMinimum is 2 ends with kNoProtocol2Text, before any
+// file data moves and before a Nothing side makes its file, when the peer
+// turns out not to speak protocol 2.
 void Handshake();
+extern const char kNoProtocol2Text[];
 // Ends the transfer with "4GB以上のファイルは扱えません" when the local file
 // is too large for the protocol that the handshake chose.
 void CheckSizeForProtocol();

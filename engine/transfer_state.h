@@ -44,6 +44,9 @@ struct TransferState {
     ChecksumList localCrcs;                // this side's checksums of the current pass, as sent
     ChecksumList remoteCrcs;               // the peer's checksums of the current pass, as received
     int32_t protocolLimit = kHighestProtocol;  // the highest protocol this side offers
+    int32_t protocolMinimum = 1;               // the lowest it accepts (2: refuse a peer of protocol 1)
+    bool verifyAll = false;           // this side asks that both files be read whole again at the end
+    bool verifyWholeFiles = false;    // this transfer does so (either side asked, protocol 2)
     const Protocol* protocol = &kProtocol1;    // the protocol of the transfer, from the handshake
     U128 digestSum{};                 // this side's file as summed for the whole-file digest
     FileStamp digestStamp;            // the local file as the transfer last read or wrote it

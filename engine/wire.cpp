@@ -116,22 +116,26 @@ void FreeChecksumList(ChecksumList& list) {
     list.count = 0;
 }
 
-uint32_t OfferWord(int32_t fileType, int32_t version) {
+uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options) {
     const uint8_t kind = fileType == 0 ? 'O' : 'C';
-    return 'B' | 'M' << 8 | static_cast<uint32_t>(version & 0xFF) << 16 | static_cast<uint32_t>(kind) << 24;
+    const uint32_t versionByte = (static_cast<uint32_t>(version) & kVersionMask) | (options & ~kVersionMask);
+    return 'B' | 'M' << 8 | versionByte << 16 | static_cast<uint32_t>(kind) << 24;
 }
 
-bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version) {
+bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_t* options) {
+    if (options) *options = 0;
     if (word <= 2) {
         *fileType = static_cast<int32_t>(word);
         *version = 1;
         return true;
     }
     const uint8_t kind = static_cast<uint8_t>(word >> 24);
-    const int32_t offered = static_cast<int32_t>((word >> 16) & 0xFF);
+    const uint8_t versionByte = static_cast<uint8_t>(word >> 16);
+    const int32_t offered = versionByte & kVersionMask;
     if ((word & 0xFFFF) != ('B' | 'M' << 8) || offered < 2 || (kind != 'O' && kind != 'C')) return false;
     *fileType = kind == 'O' ? 0 : 1;
     *version = offered;
+    if (options) *options = versionByte & ~kVersionMask;
     return true;
 }
 

@@ -77,13 +77,22 @@ inline uint64_t GetLittleEndian(const uint8_t* in, size_t n) {
 }
 
 // The file-type word. A side that offers protocol 2 or later sends, instead
-// of its plain FileType, "BM", its highest version and 'O' (Original) or
-// 'C' (Copy): a word that a peer speaking only protocol 1 takes for the
-// FileType opposite its own.
-uint32_t OfferWord(int32_t fileType, int32_t version);
-// What a received file-type word says: the FileType and the highest version
-// offered (1 for a plain word). False when it names no FileType.
-bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version);
+// of its plain FileType, "BM", a version byte and 'O' (Original) or 'C'
+// (Copy): a word that a peer speaking only protocol 1 takes for the
+// FileType opposite its own. The version byte holds the highest version
+// offered in its low four bits and options in its high four (a Nothing
+// side's name reply carries both in the same form). Builds that know no
+// options read the whole byte as the version, which only ever settles on
+// the lower of the two.
+constexpr uint8_t kVersionMask = 0x0F;
+// Both sides read their whole file again at the end and prove what is on
+// disk then; set when either side asks.
+constexpr uint8_t kOptionVerifyAll = 0x20;
+uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options = 0);
+// What a received file-type word says: the FileType, the highest version
+// offered (1 for a plain word) and the options. False when it names no
+// FileType.
+bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_t* options = nullptr);
 
 // Messages.
 void SendWord(uint32_t word);

@@ -22,7 +22,9 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -40,6 +42,12 @@ const std::vector<std::string> kSizeError{"error: ファイルサイズが異な
 std::vector<std::string> Last(const std::vector<std::string>& lines, size_t n) {
     if (lines.size() <= n) return lines;
     return std::vector<std::string>(lines.end() - static_cast<long>(n), lines.end());
+}
+
+bool AnyLineStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const std::string& l : lines)
+        if (l.rfind(prefix, 0) == 0) return true;
+    return false;
 }
 
 std::set<std::string> Listing(const std::string& dir) {
@@ -176,7 +184,9 @@ TEST(Hostile, APeerOfProtocol1SeesProtocol1InEveryPairing) {
     // --protocol 1, except its FileType word. That offers protocol 2 from a
     // connecting Original or Copy; a listening side has read the peer's
     // plain word first and offers only to a Nothing side, whose word can
-    // carry no offer (its answer comes in the name reply).
+    // carry no offer (its answer comes in the name reply). Both warn that
+    // protocol 1 proves nothing. With --protocol 2 the side refuses such a
+    // peer instead, before any file data moves or any file is made.
     const std::string original = OriginalBytes(), copy = CopyBytes();
     const char* kModes[] = {"original", "copy", "nothing"};
     enum { kOriginal, kCopy, kNothing };
@@ -195,22 +205,39 @@ TEST(Hostile, APeerOfProtocol1SeesProtocol1InEveryPairing) {
                     std::vector<std::string> lines;
                     int exitCode = -1;
                     std::string sent, file, log;
-                } outcome[2];
-                for (int forced = 0; forced < 2; ++forced) {
+                    std::string errors;
+                } outcome[3];
+                // 0: the default, 1: --protocol 1, 2: --protocol 2.
+                for (int limit = 0; limit < 3; ++limit) {
                     Side s;
                     const std::string local = own == kOriginal ? original : own == kCopy ? copy : "";
                     std::vector<std::string> extra;
-                    if (forced) extra = {"--protocol", "1"};
+                    if (limit > 0) extra = {"--protocol", std::to_string(limit)};
                     ASSERT_TRUE(StartSide(s, "literal-" + std::to_string(run++), kModes[own], local, listen, extra));
-                    Outcome& o = outcome[forced];
+                    Outcome& o = outcome[limit];
                     Play(s.peer, script, SIZE_MAX, 5000, &o.sent);
                     FinishCli(s.cli, kQuickMs);
                     o.lines = s.cli.lines;
                     o.exitCode = s.cli.exitCode;
+                    o.errors = s.cli.errors;
                     o.file = own == kNothing ? (FileExists(s.dir + "r.bin") ? ReadFile(s.dir + "r.bin") : "-")
                                              : LocalFile(s);
                     const std::string log = s.dir + (own == kOriginal ? "log_server.dat" : "log_client.dat");
                     o.log = FileExists(log) ? ReadFile(log) : "-";
+                }
+                for (int limit = 0; limit < 2; ++limit)
+                    EXPECT_EQ(outcome[limit].errors.find("protocol 1") != std::string::npos, valid) << outcome[limit].errors;
+                const Outcome& strict = outcome[2];
+                EXPECT_EQ(strict.exitCode, 1);
+                EXPECT_EQ(strict.errors.find("protocol 1"), std::string::npos) << strict.errors;
+                if (valid) {
+                    EXPECT_EQ(Last(strict.lines, 3),
+                              (std::vector<std::string>{"相手はプロトコル2に対応していません", "切断しました", ""}));
+                    // Its word, and an Original's name record for a Nothing side: no file data.
+                    EXPECT_LE(strict.sent.size(), own == kOriginal && peerType == kNothing ? 264u : 4u);
+                    EXPECT_TRUE(strict.file == (own == kNothing ? "-" : own == kOriginal ? original : copy));
+                } else {
+                    EXPECT_EQ(Last(strict.lines, 3), kBadType);
                 }
                 EXPECT_EQ(outcome[0].lines, outcome[1].lines);
                 EXPECT_EQ(outcome[0].exitCode, outcome[1].exitCode);
@@ -635,6 +662,60 @@ TEST(Hostile, OnlyAPeerThatNeverSpeaksIsGivenUp) {
     PeerClose(listening.peer);
     PeerClose(connecting.peer);
 }
+
+#ifndef _WIN32
+// A write through a shared memory map to a page that is already dirty
+// changes no time stamp, so only reading the file again at the end can see
+// it. The write comes after the repair, while the peer holds back its
+// verification; without --verify-all the changed copy passes (the row that shows
+// that the write really goes unseen by the stamp), with it the transfer
+// fails, whichever side asked.
+TEST(Hostile, OnlyVerifyAllSeesAWriteThatChangesNoStamp) {
+    const std::string original = RandomBytes(4 * kBlock, 31);
+    std::string copy = original;
+    copy[kBlock + 7] ^= 0x5A;
+    const size_t spot = 3 * kBlock + 100;  // in a block that the repair does not touch
+    struct Case {
+        const char* name;
+        bool cliAsks, peerAsks;
+    } cases[] = {{"neither asks", false, false}, {"the copy asks", true, false}, {"the original asks", false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Side s;
+        std::vector<std::string> extra;
+        if (c.cliAsks) extra.push_back("--verify-all");
+        const bool whole = c.cliAsks || c.peerAsks;
+        // The page is dirtied (and the file's times set) before the peer comes.
+        Script script = OriginalPart(original, copy, 2);
+        if (c.peerAsks) script[0].send = std::string("BM\x22O");
+        script[script.size() - 2].send = Digest(original, original.size(), whole);
+        ASSERT_TRUE(StartSide(s, std::string("verify-") + c.name, "copy", copy, true, extra));
+        const int fd = open((s.dir + "copy.bin").c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        char* map = static_cast<char*>(mmap(nullptr, copy.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        ASSERT_NE(map, MAP_FAILED);
+        map[spot] = copy[spot];
+        // Everything up to the damaged blocks, then the write, then the rest.
+        size_t next = 0;
+        for (bool sentBlocks = false; !sentBlocks; ++next) {
+            std::string got;
+            const Step& step = script[next];
+            if (step.receive > 0) ASSERT_TRUE(PeerReceive(s.peer, step.receive, &got));
+            else ASSERT_TRUE(PeerSend(s.peer, step.send));
+            sentBlocks = step.kind == Step::kBlocks;
+        }
+        SleepMs(200);  // the copy has written them and waits for the verification
+        map[spot] = static_cast<char>(~copy[spot]);
+        Play(s.peer, Script(script.begin() + static_cast<long>(next), script.end()));
+        FinishCli(s.cli, kQuickMs);
+        munmap(map, copy.size());
+        close(fd);
+        EXPECT_EQ(s.cli.exitCode, whole ? 1 : 0);
+        EXPECT_EQ(HasLine(s.cli.lines, "修復に失敗したようです。"), whole);
+        EXPECT_EQ(AnyLineStartsWith(s.cli.lines, "ファイル全体を確認中・・・"), whole);
+    }
+}
+#endif
 
 #ifndef _WIN32
 TEST(Hostile, StopWhileThePeerStallsEndsAtOnce) {

@@ -567,7 +567,8 @@ TEST(Transfer, UsageErrorsExitWithTwoAndOneLine) {
              {"sideways", "x", "--listen"},
              {"original", "x", "--listen", "--block-size", "12288"},
              {"copy", "x", "--connect"},
-             {"copy", "x", "--listen", "--port", "70000"}}) {
+             {"copy", "x", "--listen", "--port", "70000"},
+             {"copy", "x", "--listen", "--protocol", "1", "--verify-all"}}) {
         CliPeer peer;
         StartCli(peer, folder, "usage", args);
         FinishCli(peer);

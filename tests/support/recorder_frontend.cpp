@@ -58,6 +58,8 @@ int AskOverwrite() {
     return answer;
 }
 
+void NoteProtocol(int32_t) {}
+
 void ReadRemoteIp(char* text, int size) {
     std::lock_guard<std::mutex> lock(recorder.mutex);
     strncpy(text, recorder.remoteIp.c_str(), static_cast<size_t>(size) - 1);

@@ -45,10 +45,11 @@ std::string CrcList(const std::string& bytes, size_t to, int protocol, size_t fr
     return list;
 }
 
-std::string Digest(const std::string& file, size_t compared) {
+std::string Digest(const std::string& file, size_t compared, bool readWhole) {
     const uint8_t* data = reinterpret_cast<const uint8_t*>(file.data());
     U128 sum = Add128(ChunkTermSum(data, compared, 0), ChunkTermSum(data + compared, file.size() - compared, compared));
     std::string input = SizeWord(sum.lo, 2) + SizeWord(sum.hi, 2) + SizeWord(compared, 2) + SizeWord(file.size(), 2);
+    if (readWhole) input += '\x01';
     U128 digest = Hash128(reinterpret_cast<const uint8_t*>(input.data()), input.size());
     return SizeWord(digest.lo, 2) + SizeWord(digest.hi, 2);
 }

@@ -41,8 +41,9 @@ std::string SizeWord(uint64_t size, int protocol);
 // the protocol (CRC-16 in 2 bytes, or the low 64 bits of the chunk terms).
 std::string CrcList(const std::string& bytes, size_t to, int protocol = 1, size_t from = 0);
 // The whole-file digest of protocol 2 of file, whose first compared bytes
-// were compared.
-std::string Digest(const std::string& file, size_t compared);
+// were compared; readWhole: of a transfer that reads both files whole at
+// the end.
+std::string Digest(const std::string& file, size_t compared, bool readWhole = false);
 // The blocks of [0, work) whose checksums differ in a and b.
 std::vector<std::pair<size_t, size_t>> Damaged(const std::string& a, const std::string& b, size_t work,
                                                int protocol = 1);
