@@ -1,7 +1,9 @@
 // Block lists and the checksum pass (worker thread).
 #include "engine/blocks.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <new>
 #include <cstring>
 #include <memory>
 
@@ -183,6 +185,50 @@ void InitBlockList() {
     BlockListBuilder list;
     list.Append(0, transferState.workBytes);
     transferState.blocks = list.head;
+}
+
+namespace {
+// The blocks that SplitBlocks makes at size.
+uint64_t CountSplitBlocks(uint32_t size) {
+    uint64_t n = 0;
+    for (const Block* b = transferState.blocks; b; b = b->next) n += CeilDiv(b->length, size);
+    return n;
+}
+
+// What a pass of count blocks holds at once at its peak, the comparison:
+// the pass's nodes, the mismatches it keeps (up to one node per block), and
+// both checksum lists; a quarter more for the slabs and the allocator.
+uint64_t PassMemory(uint64_t count, size_t width) {
+    const uint64_t bytes = count * (2 * sizeof(Block) + 2 * width);
+    return bytes + bytes / 4;
+}
+
+// Whether bytes can be had now: asked for and given back at once. Only
+// the address space is taken, no page is touched.
+bool HaveMemory(uint64_t bytes) {
+    if (bytes > PTRDIFF_MAX / 2) return false;
+    void* probe = ::operator new(static_cast<size_t>(bytes), std::nothrow);
+    if (probe == nullptr) return false;
+    ::operator delete(probe);
+    return true;
+}
+}  // namespace
+
+void EnsurePassMemory(bool firstPass) {
+    const size_t width = transferState.protocol->crcBytes;
+    if (HaveMemory(PassMemory(CountSplitBlocks(transferState.blockSize), width))) return;
+    if (firstPass) {
+        for (uint32_t size = transferState.blockSize * 2; size != 0 && size <= kMaxBlockSize; size *= 2) {
+            if (!HaveMemory(PassMemory(CeilDiv(transferState.workBytes, size), width))) continue;
+            char line[128];
+            snprintf(line, sizeof line, "%s。ブロックサイズを %lu 以上にしてください", kNoMemoryText,
+                     static_cast<unsigned long>(size));
+            AddStatusLine(line);
+            EndTransfer();
+        }
+    }
+    AddStatusLine(kNoMemoryText);
+    EndTransfer();
 }
 
 void SplitBlocks() {

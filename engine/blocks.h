@@ -38,6 +38,12 @@ void FreeBlockList(Block* head);
 
 // blocks := one block {0, workBytes}.
 void InitBlockList();
+// Before a pass: ends the transfer with a clear line when the memory that
+// the pass will hold at once (its nodes, the list it leaves, both checksum
+// lists) cannot be had. The block size of the first pass sets its count,
+// and the Original chooses it for both sides: the line then names the
+// smallest block size at which the pass would fit.
+void EnsurePassMemory(bool firstPass);
 // Shows "Devide Size = %ld"; previousBlocks := blocks; blocks := every block
 // of it cut into pieces of blockSize bytes.
 void SplitBlocks();

@@ -76,6 +76,7 @@ void WorkerMain() {
     // whole-file digest.
     DigestShare share = DigestShare::kAdd;
     for (;;) {
+        EnsurePassMemory(share == DigestShare::kAdd);
         SplitBlocks();
         ChecksumBlocks(share);
         share = DigestShare::kNone;

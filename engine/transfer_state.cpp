@@ -3,6 +3,7 @@
 #include "engine/transfer_state.h"
 
 #include <condition_variable>
+#include <new>
 #include <mutex>
 
 #include "engine/blocks.h"
@@ -24,10 +25,50 @@ bool workerRunning = false;
 // The front end's part of the end runs here, once the unwinding has closed
 // every file that the transfer held at any depth: the reload of a Copy's
 // figures must find its file free.
+// Frees the lists and closes the sockets, then shows "切断しました" and a
+// blank line (with onlyIfOpened, only when a socket was open: an end
+// before the connection began shows none).
+void ReleaseTransfer(bool onlyIfOpened) {
+    FlushProgress();
+    FreeBlockList(transferState.blocks);
+    transferState.blocks = nullptr;
+    FreeBlockList(transferState.previousBlocks);
+    transferState.previousBlocks = nullptr;
+    FreeChecksumList(transferState.localCrcs);
+    FreeChecksumList(transferState.remoteCrcs);
+    const bool opened = transferState.dataSocket.IsOpen() || transferState.listenSocket.IsOpen();
+    if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
+    SocketClose(transferState.dataSocket);
+    if (onlyIfOpened && !opened) return;
+    AddStatusLine("切断しました");
+    AddStatusLine("");
+}
+
+// Memory that a phase could not have, wherever it was asked for: what was
+// unwound is released, and the transfer ends as after any failure, with a
+// line that says why. (The size of a pass is checked before the pass, with
+// a line that names a block size that fits; this catches the rest.)
+void EndForLackOfMemory() {
+    try {
+        AddStatusLine(kNoMemoryText);
+        ReleaseTransfer(true);
+    } catch (const std::bad_alloc&) {
+        // Not even a status line could be shown; the record is released below.
+    }
+    FreeBlockList(transferState.blocks);
+    transferState.blocks = nullptr;
+    FreeBlockList(transferState.previousBlocks);
+    transferState.previousBlocks = nullptr;
+    SocketClose(transferState.listenSocket);
+    SocketClose(transferState.dataSocket);
+}
+
 void RunWorker() {
     try {
         WorkerMain();
     } catch (const TransferEnded&) {
+    } catch (const std::bad_alloc&) {
+        EndForLackOfMemory();
     }
     FlushProgress();
     RestoreIdleWindow();
@@ -74,18 +115,10 @@ int CanOpenFile(const char* path) {
     return FileOpen(file, path, FileMode::ReadExisting) ? 1 : 0;
 }
 
+const char kNoMemoryText[] = "メモリが足りません";
+
 void EndTransfer() {
-    FlushProgress();
-    FreeBlockList(transferState.blocks);
-    transferState.blocks = nullptr;
-    FreeBlockList(transferState.previousBlocks);
-    transferState.previousBlocks = nullptr;
-    FreeChecksumList(transferState.localCrcs);
-    FreeChecksumList(transferState.remoteCrcs);
-    if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
-    SocketClose(transferState.dataSocket);
-    AddStatusLine("切断しました");
-    AddStatusLine("");
+    ReleaseTransfer(false);
     FinishWorker();
 }
 

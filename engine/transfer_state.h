@@ -92,7 +92,10 @@ int CanOpenFile(const char* path);
 
 // Full clean-up after a connection exists: frees the lists, closes the
 // sockets, shows "切断しました" and a blank line, then FinishWorker.
+// Memory that cannot be had anywhere in a transfer (std::bad_alloc) ends it
+// the same way, after the line kNoMemoryText.
 [[noreturn]] void EndTransfer();
+extern const char kNoMemoryText[];
 // Ends the worker; once everything the transfer held is released, the
 // thread restores the front end (RestoreIdleWindow) and ends.
 [[noreturn]] void FinishWorker();

@@ -89,9 +89,10 @@ std::vector<std::string> CliCommand(const std::vector<std::string>& args) {
 }
 
 // Starts the program as mode with local (the file's bytes, unused for
-// nothing) and connects the peer to it; the program listens when listen.
+// nothing; with sparseSize, a file of zeros of that size instead) and
+// connects the peer to it; the program listens when listen.
 bool StartSide(Side& s, const std::string& name, const std::string& mode, const std::string& local, bool listen,
-               const std::vector<std::string>& extra = {}) {
+               const std::vector<std::string>& extra = {}, uint64_t sparseSize = 0) {
     s.root = ScratchFolder("hostile-" + name);
     s.dir = s.root + "side/";
     s.mode = mode;
@@ -101,7 +102,8 @@ bool StartSide(Side& s, const std::string& name, const std::string& mode, const 
     std::vector<std::string> args{mode, path};
     if (mode != "nothing") {
         args[1] = path += mode == "original" ? "orig.bin" : "copy.bin";
-        WriteFile(path, local);
+        if (sparseSize == 0) WriteFile(path, local);
+        else if (!MakeSparseFile(path, sparseSize, {})) return false;
         args.insert(args.end(), {"--log-dir", s.dir});
     }
     if (listen) args.insert(args.end(), {"--listen", "--port", std::to_string(port)});
@@ -515,6 +517,48 @@ TEST(Hostile, TheWholeFileDigestHasTheLastWord) {
             EXPECT_EQ(Last(s.cli.lines, 3), kFailed);
             EXPECT_FALSE(LocalFile(s) == original);
         }
+    }
+}
+
+// The Original's block size sets how many blocks the Copy's first pass
+// holds. A pass that cannot fit in memory (here: under the cap of 64 MiB,
+// or beyond a 32-bit address space) is refused before it starts, with the
+// smallest block size at which it would fit; at that size the pass starts.
+TEST(Hostile, APassThatCannotFitNamesABlockSizeThatFits) {
+#ifdef _WIN32
+    const uint64_t size = 1ull << 43;  // 2^31 blocks of 4096 bytes
+#else
+    const uint64_t size = 1ull << 32;  // 2^20 blocks, some 100 MiB at their peak
+#endif
+    uint32_t named = 0;
+    for (uint32_t blockSize : {kBlock, 0u}) {
+        const uint32_t asked = blockSize != 0 ? blockSize : named;
+        SCOPED_TRACE("block size " + std::to_string(asked));
+        Side s;
+        ASSERT_TRUE(StartSide(s, "memory-" + std::to_string(asked), "copy", "", true, {}, size));
+        const Script script{Send(OfferWord2(0)), Receive(4), Receive(8), Send(Byte(0) + Word(asked))};
+        if (blockSize == 0) {
+            for (const Step& step : script) {
+                std::string got;
+                if (step.receive > 0) ASSERT_TRUE(PeerReceive(s.peer, step.receive, &got));
+                else ASSERT_TRUE(PeerSend(s.peer, step.send));
+            }
+            // The pass begins; it is not waited for.
+            EXPECT_TRUE(WaitForLine(s.cli, "Devide Size = " + std::to_string(asked), kQuickMs));
+            KillProcess(s.cli.process);
+            PeerClose(s.peer);
+            break;
+        }
+        Play(s.peer, script);
+        FinishSide(s, kCopyFiles);
+        ASSERT_GE(s.cli.lines.size(), 3u);
+        const std::string line = s.cli.lines[s.cli.lines.size() - 3];
+        const std::string prefix = "メモリが足りません。ブロックサイズを ";
+        ASSERT_EQ(line.rfind(prefix, 0), 0u) << ToUtf8(line);
+        named = static_cast<uint32_t>(strtoul(line.c_str() + prefix.size(), nullptr, 10));
+        EXPECT_GT(named, kBlock);
+        EXPECT_EQ(named & (named - 1), 0u);
+        EXPECT_EQ(s.cli.errors.find("bad_alloc"), std::string::npos);
     }
 }
 

@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "platform/net.h"
-#include "platform/net.h"
 #include "platform/text.h"
 
 #ifdef _WIN32
@@ -84,9 +83,20 @@ bool MakeSparseFile(const std::string& path, uint64_t size, const std::vector<st
         std::ofstream create(path, std::ios::binary | std::ios::trunc);
         if (!create) return false;
     }
+#ifdef _WIN32
+    // The C library's resize stops at 2 GiB on the 32-bit build.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    const bool resized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    if (!resized) return false;
+#else
     std::error_code ec;
     fs::resize_file(path, size, ec);
     if (ec) return false;
+#endif
     std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
     for (const auto& spot : spots) {
         if (spot.first >= size) continue;
