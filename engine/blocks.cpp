@@ -274,15 +274,21 @@ void ChecksumBlocks(DigestShare share) {
     char line[96];
     snprintf(line, sizeof line, "計算中・・・%d / %lld", 0, static_cast<long long>(transferState.blockCount));
     AddProgressLine(line);
-    ResizeChecksumList(transferState.localCrcs, CountBlocks(transferState.blocks), transferState.protocol->crcBytes);
+    const size_t count = CountBlocks(transferState.blocks);
+    ResizeChecksumList(transferState.localCrcs, count, transferState.protocol->crcBytes);
+    // The Copy receives the Original's list before it sends its own: it
+    // takes in what has arrived as it goes.
+    const bool takeIn = transferState.fileType != kOriginal;
+    if (takeIn) ResizeChecksumList(transferState.remoteCrcs, count, transferState.protocol->crcBytes);
     uint64_t sinceCheck = 0;
-    SumBlocks(file, transferState.localCrcs.bytes.get(), share, [&sinceCheck](int64_t k, const Block* b) {
+    SumBlocks(file, transferState.localCrcs.bytes.get(), share, [&sinceCheck, takeIn](int64_t k, const Block* b) {
         sinceCheck += b->length;
         if (b->next == nullptr) {
             ShowChecksumProgress(k);
         } else if (sinceCheck >= kProgressStride) {
             sinceCheck = 0;
             if (ProgressDue()) ShowChecksumProgress(k);
+            if (takeIn) TakeInArrivedList(transferState.remoteCrcs);
         }
         // The line shows the block at which a stop is seen.
         if (transferState.stopRequested.load(std::memory_order_relaxed)) ShowChecksumProgress(k);

@@ -132,9 +132,11 @@ void SendCrcs() {
 void ReceiveCrcs() {
     AddStatusLine("CRCデータ受信中・・・");
     // The local list bounds what is read: nothing received sets the count.
+    // The pass may have taken in a part already.
     ChecksumList& list = transferState.remoteCrcs;
-    ResizeChecksumList(list, CountBlocks(transferState.blocks), transferState.protocol->crcBytes);
-    ReceiveAll(transferState.dataSocket, list.bytes.get(), list.count * list.width);
+    const size_t count = CountBlocks(transferState.blocks), width = transferState.protocol->crcBytes;
+    if (!list.bytes || list.count != count || list.width != width) ResizeChecksumList(list, count, width);
+    ReceiveChecksumList(list);
 }
 
 uint64_t CompareCrcs() {

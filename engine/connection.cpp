@@ -9,6 +9,9 @@
 #include "engine/transfer_state.h"
 #include "net/transport.h"
 
+const char kSilentPeerText[] = "相手から30秒間応答がありませんでした";
+const char kStalledPeerText[] = "相手とのデータの送受信が60秒間止まりました";
+
 namespace {
 [[noreturn]] void ConnectionLost() {
     // A progress value held back for pacing is shown before the line that
@@ -18,13 +21,15 @@ namespace {
     EndTransfer();
 }
 
-void Settle(TransportResult result) {
+// timedOutText: what a wait that ran into its silence limit shows.
+void Settle(TransportResult result, const char* timedOutText = kStalledPeerText) {
     switch (result) {
     case TransportResult::Done: return;
     case TransportResult::Stopped: EndTransfer();
     case TransportResult::Lost: ConnectionLost();
     case TransportResult::TimedOut:
-        AddStatusLine(kSilentPeerText);
+        FlushProgress();
+        AddStatusLine(timedOutText);
         EndTransfer();
     }
 }
@@ -38,18 +43,21 @@ void ReceiveAll(SocketHandle& sock, void* buffer, size_t count) {
     Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested));
 }
 
-const char kSilentPeerText[] = "相手から30秒間応答がありませんでした";
-
 void ReceiveFirstMessage(SocketHandle& sock, void* buffer, size_t count) {
-    Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested, nullptr, kFirstMessageLimitMs));
+    Settle(ReceiveExact(sock, buffer, count, transferState.stopRequested, nullptr, kFirstMessageLimitMs),
+           kSilentPeerText);
+}
+
+void SendStream(SocketHandle& sock, const void* data, size_t count) {
+    Settle(SendExact(sock, data, count, transferState.stopRequested, kStreamSilenceLimitMs));
 }
 
 TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, size_t* received) {
-    return ReceiveExact(sock, buffer, count, transferState.stopRequested, received);
+    return ReceiveExact(sock, buffer, count, transferState.stopRequested, received, kStreamSilenceLimitMs);
 }
 
 TransportResult TryReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most, size_t* received) {
-    return ReceiveSome(sock, buffer, least, most, transferState.stopRequested, received);
+    return ReceiveSome(sock, buffer, least, most, transferState.stopRequested, received, kStreamSilenceLimitMs);
 }
 
 void SettleReceive(TransportResult result) { Settle(result); }

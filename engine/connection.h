@@ -29,12 +29,22 @@ void ReceiveAll(SocketHandle& sock, void* buffer, size_t count);
 constexpr uint64_t kFirstMessageLimitMs = 30000;
 extern const char kSilentPeerText[];
 void ReceiveFirstMessage(SocketHandle& sock, void* buffer, size_t count);
+// The data of the repair and the tail flows without a pause for as long as
+// both sides live, so those phases give up, with kStalledPeerText, once no
+// byte has moved for kStreamSilenceLimitMs. This catches what the
+// connection cannot: a peer whose end stays open although nobody reads or
+// writes it any more (a killed Wine process's socket can stay open in its
+// server), a peer whose process is stopped.
+constexpr uint64_t kStreamSilenceLimitMs = 60000;
+extern const char kStalledPeerText[];
+// SendAll for the data of the repair and the tail.
+void SendStream(SocketHandle& sock, const void* data, size_t count);
 // ReceiveAll in two steps, for a caller with work to finish before a failed
 // receive ends the transfer: TryReceiveAll returns what happened and how
 // many bytes arrived, and SettleReceive then ends the transfer as
-// ReceiveAll would have (it returns only for Done).
+// ReceiveAll would have (it returns only for Done). For the repair's data.
 TransportResult TryReceiveAll(SocketHandle& sock, void* buffer, size_t count, size_t* received);
 void SettleReceive(TransportResult result);
 // The same for a stream that the caller takes in pieces: at least least
-// bytes, and whatever else has arrived up to most.
+// bytes, and whatever else has arrived up to most. For the tail's data.
 TransportResult TryReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most, size_t* received);

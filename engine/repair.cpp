@@ -104,7 +104,7 @@ int SendDamagedBlocks() {
     const Block* unsent = transferState.blocks;  // first block in the buffer
     // Sends the gathered blocks, then counts each of them as done.
     auto flush = [&](const Block* upTo) {
-        if (filled > 0) SendAll(transferState.dataSocket, buffer.get(), filled);
+        if (filled > 0) SendStream(transferState.dataSocket, buffer.get(), filled);
         filled = 0;
         for (; unsent != upTo; unsent = unsent->next) {
             done += unsent->length;

@@ -100,7 +100,7 @@ void SendTail() {
         }
         uint32_t whole = got >= want ? want : got / kTailChunkSize * kTailChunkSize;
         whole = LimitToNextPieceOnStop(whole);
-        if (whole > 0) SendAll(transferState.dataSocket, buffer.get(), whole);
+        if (whole > 0) SendStream(transferState.dataSocket, buffer.get(), whole);
         for (uint32_t off = 0; off < whole;) {
             const uint32_t n = PieceLength(at + off, end);
             AddTailToDigest(digest, buffer.get() + off, n);

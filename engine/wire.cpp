@@ -109,11 +109,33 @@ void ResizeChecksumList(ChecksumList& list, size_t count, size_t width) {
     PrefaultMemory(list.bytes.get(), count * width);
     list.count = count;
     list.width = width;
+    list.arrived = 0;
 }
 
 void FreeChecksumList(ChecksumList& list) {
     list.bytes.reset();
     list.count = 0;
+    list.arrived = 0;
+}
+
+void TakeInArrivedList(ChecksumList& list) {
+    const size_t total = list.count * list.width;
+    while (list.arrived < total) {
+        size_t want = total - list.arrived;
+        if (want > (1u << 30)) want = 1u << 30;
+        int n = 0;
+        if (SocketReceiveNow(transferState.dataSocket, list.bytes.get() + list.arrived, static_cast<int>(want), &n) !=
+                NetResult::Moved ||
+            n == 0)
+            return;
+        list.arrived += static_cast<size_t>(n);
+    }
+}
+
+void ReceiveChecksumList(ChecksumList& list) {
+    const size_t total = list.count * list.width;
+    ReceiveAll(transferState.dataSocket, list.bytes.get() + list.arrived, total - list.arrived);
+    list.arrived = total;
 }
 
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options) {

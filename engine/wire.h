@@ -52,11 +52,12 @@ constexpr int32_t kHighestProtocol = 2;
 const Protocol& ProtocolOf(int32_t version);
 
 // A checksum list as it crosses the wire: count entries of width bytes each,
-// in list order.
+// in list order; arrived: the bytes of a list from the peer that are in.
 struct ChecksumList {
     std::unique_ptr<uint8_t[]> bytes;
     size_t count = 0;
     size_t width = 0;
+    size_t arrived = 0;
 
     const uint8_t* Entry(size_t i) const { return bytes.get() + i * width; }
     uint8_t* Entry(size_t i) { return bytes.get() + i * width; }
@@ -64,6 +65,15 @@ struct ChecksumList {
 // Makes list hold count entries of width bytes (contents undefined).
 void ResizeChecksumList(ChecksumList& list, size_t count, size_t width);
 void FreeChecksumList(ChecksumList& list);
+// The peer's list of a pass, which the side that receives it first (the
+// Copy) takes in while it still computes its own: what has arrived now,
+// with no wait. A peer that sends a list larger than the system's buffers
+// then never waits on a closed window for as long as this side's pass
+// lasts, which the connection would take for a dead peer. A failure is
+// left for ReceiveChecksumList to find.
+void TakeInArrivedList(ChecksumList& list);
+// Receives the rest of the list (all of it when nothing was taken in).
+void ReceiveChecksumList(ChecksumList& list);
 
 // Little-endian packing of an unsigned value in n bytes (n at most 8).
 // Inline: the checksum pass and the comparison use them once per block.

@@ -41,11 +41,13 @@ TransportResult MoveAll(SocketHandle& sock, size_t count, const std::atomic<uint
 }
 }  // namespace
 
-TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop) {
+TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop,
+                          uint64_t silenceLimitMs) {
     const char* bytes = static_cast<const char*>(data);
-    return MoveAll(sock, count, stop, [bytes](SocketHandle& s, size_t at, int n, int* moved) {
-        return SocketSend(s, bytes + at, n, moved);
-    });
+    return MoveAll(
+        sock, count, stop,
+        [bytes](SocketHandle& s, size_t at, int n, int* moved) { return SocketSend(s, bytes + at, n, moved); },
+        nullptr, 0, silenceLimitMs);
 }
 
 TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop,
@@ -58,10 +60,10 @@ TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, con
 }
 
 TransportResult ReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most,
-                            const std::atomic<uint8_t>& stop, size_t* received) {
+                            const std::atomic<uint8_t>& stop, size_t* received, uint64_t silenceLimitMs) {
     char* bytes = static_cast<char*>(buffer);
     return MoveAll(
         sock, least, stop,
         [bytes](SocketHandle& s, size_t at, int n, int* moved) { return SocketReceive(s, bytes + at, n, moved); },
-        received, most);
+        received, most, silenceLimitMs);
 }

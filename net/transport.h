@@ -21,14 +21,16 @@ enum class TransportResult {
 // after a call that left the message short (a call waits one slice at most,
 // kSocketWaitSliceMs), so a message that the first call moves whole is
 // never interrupted.
-TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop);
+// silenceLimitMs, when not 0, gives up with TimedOut once no byte has moved
+// for that long.
+TransportResult SendExact(SocketHandle& sock, const void* data, size_t count, const std::atomic<uint8_t>& stop,
+                          uint64_t silenceLimitMs = 0);
 // received, when given, is set to the bytes that did arrive, also when the
-// message is left short. silenceLimitMs, when not 0, gives up with TimedOut
-// once no byte has arrived for that long.
+// message is left short.
 TransportResult ReceiveExact(SocketHandle& sock, void* buffer, size_t count, const std::atomic<uint8_t>& stop,
                              size_t* received = nullptr, uint64_t silenceLimitMs = 0);
 // Receives what has arrived, at least least and at most most bytes, with
 // *received set as above. Stop is looked at as in ReceiveExact, while fewer
 // than least bytes have arrived.
 TransportResult ReceiveSome(SocketHandle& sock, void* buffer, size_t least, size_t most,
-                            const std::atomic<uint8_t>& stop, size_t* received);
+                            const std::atomic<uint8_t>& stop, size_t* received, uint64_t silenceLimitMs = 0);

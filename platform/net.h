@@ -31,7 +31,7 @@ constexpr int kSocketWaitSliceMs = 200;
 // side waits to receive (keepalive probes from 10 s of silence on, every
 // 5 s) or has sent data that is never acknowledged. A live peer's system
 // answers the probes, so a peer that is merely slow is never cut off.
-constexpr int kDeadPeerSeconds = 60;
+constexpr int kDeadPeerSeconds = 40;
 
 // How a failed send or receive is to be taken.
 enum class NetResult {
@@ -72,6 +72,8 @@ void InterruptSocketWaits();
 // One send or recv call. *moved receives the bytes moved on Moved.
 NetResult SocketSend(SocketHandle& sock, const void* data, int count, int* moved);
 NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved);
+// One recv call that never waits: Transient when nothing has arrived.
+NetResult SocketReceiveNow(SocketHandle& sock, void* buffer, int count, int* moved);
 // inet_addr: the numeric IPv4 address of text in network byte order, or
 // 0xFFFFFFFF when text is not one. No name is looked up.
 uint32_t ParseIpv4(const char* text);

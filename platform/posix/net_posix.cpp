@@ -257,8 +257,9 @@ NetResult SocketSend(SocketHandle& sock, const void* data, int count, int* moved
     return NetResult::Moved;
 }
 
-NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved) {
-    ssize_t n = recv(static_cast<int>(sock.sock), buffer, static_cast<size_t>(count), 0);
+namespace {
+NetResult ReceiveWithFlags(SocketHandle& sock, void* buffer, int count, int* moved, int flags) {
+    ssize_t n = recv(static_cast<int>(sock.sock), buffer, static_cast<size_t>(count), flags);
     *moved = 0;
     if (n < 0) {
         SaveLastError();
@@ -267,6 +268,15 @@ NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved)
     if (n == 0) return count == 0 ? NetResult::Moved : NetResult::Closed;
     *moved = static_cast<int>(n);
     return NetResult::Moved;
+}
+}  // namespace
+
+NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved) {
+    return ReceiveWithFlags(sock, buffer, count, moved, 0);
+}
+
+NetResult SocketReceiveNow(SocketHandle& sock, void* buffer, int count, int* moved) {
+    return ReceiveWithFlags(sock, buffer, count, moved, MSG_DONTWAIT);
 }
 
 uint32_t ParseIpv4(const char* text) { return inet_addr(text); }

@@ -41,9 +41,9 @@ constexpr int kTcpKeepaliveProbes = 16;      // TCP_KEEPCNT
 // short messages at once, keepalive probes from 10 s of silence on every
 // 5 s, a limit on retransmissions of data the peer never acknowledges, and
 // non-blocking calls. Systems that lack an option (older Windows, Wine)
-// keep their own value for it: Wine's own probe count (9) still gives up
-// on a silent peer within 60 s; Windows sends 10 probes where it cannot be
-// told otherwise.
+// keep their own value for it: with Wine's own probe count (9) a silent
+// peer is given up after 55 s; Windows sends 10 probes where it cannot be
+// told otherwise (60 s).
 void PrepareConnected(SOCKET s) {
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
@@ -166,9 +166,10 @@ PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, cons
 void InterruptSocketWaits() {}
 
 namespace {
-// One call, made again once after a slice's wait when it would block.
+// One call, made again once after a slice's wait when it would block
+// (attempts: 2), or made once (attempts: 1).
 template <typename Call>
-NetResult MoveOnce(SocketHandle& sock, bool forSend, int* moved, Call call) {
+NetResult MoveOnce(SocketHandle& sock, bool forSend, int* moved, Call call, int attempts = 2) {
     *moved = 0;
     for (int attempt = 0;; ++attempt) {
         int n = call();
@@ -178,7 +179,7 @@ NetResult MoveOnce(SocketHandle& sock, bool forSend, int* moved, Call call) {
             return NetResult::Moved;
         }
         int err = WSAGetLastError();
-        if (err != WSAEWOULDBLOCK || attempt == 1) {
+        if (err != WSAEWOULDBLOCK || attempt + 1 == attempts) {
             SaveSocketError();
             return Classify(err);
         }
@@ -197,6 +198,15 @@ NetResult SocketReceive(SocketHandle& sock, void* buffer, int count, int* moved)
         return NetResult::Moved;
     }
     return MoveOnce(sock, false, moved, [&] { return recv(S(sock), static_cast<char*>(buffer), count, 0); });
+}
+
+NetResult SocketReceiveNow(SocketHandle& sock, void* buffer, int count, int* moved) {
+    if (count == 0) {
+        *moved = 0;
+        return NetResult::Moved;
+    }
+    return MoveOnce(
+        sock, false, moved, [&] { return recv(S(sock), static_cast<char*>(buffer), count, 0); }, 1);
 }
 
 uint32_t ParseIpv4(const char* text) { return inet_addr(text); }

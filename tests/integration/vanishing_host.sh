@@ -8,8 +8,13 @@
 # only when their phase ends), and that side must end with
 # "相手との接続が切れました" within 120 s. A relay in user space cannot
 # stand in for the link: the kernel would keep answering keepalive probes
-# for a live relay. The cases run at once.
-#   vanishing_host.sh BLOCKMEND_CLI
+# for a live relay. Two more cases stop the peer's process instead (SIGSTOP)
+# in the middle of the repair's and the tail's data: its system still
+# answers every probe, as it does for a killed Wine process whose end of the
+# connection stays open, and the side must end with
+# "相手とのデータの送受信が60秒間止まりました" within 120 s. The cases run at
+# once.
+#   vanishing_host.sh BLOCKMEND_CLI         (ONLY=CASE: that case alone)
 # Needs root (network namespaces, veth, tc).
 set -euo pipefail
 cli=$(realpath "$1")
@@ -45,14 +50,12 @@ wait_line() {
     done
 }
 
-# run_case NAME UNDER_TEST_ARGS PEER_ARGS TRIGGER [PEER_TRIGGER TOUCH_FILE]
-# The side under test (a) listens in namespace a at 10.78.N.1; the peer (b)
-# connects from namespace b. Once a shows TRIGGER the link goes down. With
-# PEER_TRIGGER, TOUCH_FILE is touched once b shows PEER_TRIGGER (the peer
-# then reads its file again at the end, which holds it back).
-run_case() {
-    local name=$1 a_args=$2 b_args=$3 trigger=$4 peer_trigger=${5:-} touch_file=${6:-}
-    local n=${#cases[@]} dir=$work/$name
+# make_link NAME: the namespaces of a case, joined by a rate-limited veth
+# pair; sets n (the case's number) and dir (its folder).
+make_link() {
+    local name=$1 side
+    n=${#cases[@]}
+    dir=$work/$name
     cases+=("$name")
     mkdir -p "$dir"
     ip netns add "$tag${name}a"
@@ -66,21 +69,84 @@ run_case() {
         ip -n "$ns" link set "v${n}$side$$" up
         ip netns exec "$ns" tc qdisc add dev "v${n}$side$$" root tbf rate 20mbit burst 64kb latency 2s
     done
+}
+
+# start_sides NAME A_ARGS B_ARGS: in the case's folder, the side under test
+# (a) listens in namespace a at 10.78.N.1 and the peer (b) connects from
+# namespace b; a.pid and b.pid hold their processes.
+start_sides() {
+    local name=$1 a_args=$2 b_args=$3
+    # shellcheck disable=SC2086
+    ip netns exec "$tag${name}a" "$cli" $a_args --listen --log-dir "$dir" >a.out 2>a.err &
+    echo $! >a.pid
+    wait_line a.out "接続待ち・・・" 20 || { echo "$name: the side under test did not listen" >result; return 1; }
+    # shellcheck disable=SC2086
+    ip netns exec "$tag${name}b" "$cli" $b_args --connect 10.78.$n.1 --log-dir "$dir" >b.out 2>b.err &
+    echo $! >b.pid
+}
+
+# run_slow_case NAME UNDER_TEST_ARGS PEER_ARGS: the peer (a Copy) runs 5 %
+# of the time during its checksum pass (stopped for 950 ms of every second),
+# which makes the pass last longer than the connection's limit on data that
+# waits before a closed window. The side under test (the Original), whose
+# list waits for the peer, must not give up: it reaches the normal end.
+run_slow_case() {
+    local name=$1 a_args=$2 b_args=$3
+    [[ -z ${ONLY:-} || $ONLY == "$name" ]] || return 0
+    make_link "$name"
     (
         cd "$dir"
-        # shellcheck disable=SC2086
-        ip netns exec "$tag${name}a" "$cli" $a_args --listen --log-dir "$dir" >a.out 2>a.err &
-        echo $! >a.pid
-        wait_line a.out "接続待ち・・・" 20 || { echo "$name: the side under test did not listen" >result; exit 0; }
-        # shellcheck disable=SC2086
-        ip netns exec "$tag${name}b" "$cli" $b_args --connect 10.78.$n.1 --log-dir "$dir" >b.out 2>b.err &
-        echo $! >b.pid
+        start_sides "$name" "$a_args" "$b_args" || exit 0
+        wait_line b.out "Devide Size = 4096" 60 || { echo "$name: the peer's pass never began" >result; exit 0; }
+        local a_pid b_pid started=$SECONDS rc=0
+        a_pid=$(cat a.pid)
+        b_pid=$(cat b.pid)
+        while kill -0 "$b_pid" 2>/dev/null && ! grep -qxF "CRCデータ受信中・・・" b.out; do
+            kill -STOP "$b_pid"
+            sleep 0.95
+            kill -CONT "$b_pid"
+            sleep 0.05
+        done
+        local slowed=$((SECONDS - started))
+        while kill -0 "$a_pid" 2>/dev/null && ((SECONDS - started <= 300)); do sleep 0.5; done
+        wait "$a_pid" || rc=$?
+        if ((rc != 0)); then
+            echo "$name: the side under test gave up on a slow peer (exit $rc after $((SECONDS - started)) s): $(tail -n 3 a.out | tr '\n' '|')" >result
+        elif ((slowed < 50)); then
+            echo "$name: the peer's pass took only $slowed s, too short to show anything" >result
+        else
+            echo "ok $name: waited $slowed s for the slow pass" >result
+        fi
+    ) &
+}
+
+# run_case NAME UNDER_TEST_ARGS PEER_ARGS TRIGGER [PEER_TRIGGER TOUCH_FILE]
+# The side under test (a) listens in namespace a at 10.78.N.1; the peer (b)
+# connects from namespace b. Once a shows TRIGGER the link goes down (with
+# FREEZE=1 in the environment: the peer's process is stopped instead). With
+# PEER_TRIGGER, TOUCH_FILE is touched once b shows PEER_TRIGGER (the peer
+# then reads its file again at the end, which holds it back).
+run_case() {
+    local name=$1 a_args=$2 b_args=$3 trigger=$4 peer_trigger=${5:-} touch_file=${6:-}
+    local freeze=${FREEZE:-0} expected="相手との接続が切れました"
+    ((!freeze)) || expected="相手とのデータの送受信が60秒間止まりました"
+    [[ -z ${ONLY:-} || $ONLY == "$name" ]] || return 0
+    make_link "$name"
+    (
+        cd "$dir"
+        start_sides "$name" "$a_args" "$b_args" || exit 0
         if [[ -n $peer_trigger ]]; then
             wait_line b.out "$peer_trigger" 120 || { echo "$name: the peer never showed $peer_trigger" >result; exit 0; }
             touch -d '+1 hour' "$touch_file"
         fi
         wait_line a.out "$trigger" 120 || { echo "$name: the phase never began (no $trigger)" >result; exit 0; }
-        ip -n "$tag${name}b" link set "v${n}b$$" down
+        if ((freeze)); then
+            # The stop reaches the peer's data a little later than the line.
+            sleep 1
+            kill -STOP "$(cat b.pid)"
+        else
+            ip -n "$tag${name}b" link set "v${n}b$$" down
+        fi
         local downed=$SECONDS
         # The side under test must still have been in the phase.
         local last
@@ -98,7 +164,7 @@ run_case() {
         local took=$((SECONDS - downed))
         local tail3
         tail3=$(tail -n 3 a.out | tr '\n' '|')
-        if [[ $tail3 != "相手との接続が切れました|切断しました||" ]]; then
+        if [[ $tail3 != "$expected|切断しました||" ]]; then
             echo "$name: ended with '$tail3' (exit $rc), last line before the cut: $last" >result
         elif ((rc != 1 || took > limit_s)); then
             echo "$name: exit $rc after $took s" >result
@@ -143,6 +209,17 @@ run_case tail-receive "copy $f/tr-copy.bin --protocol 1" "original $f/tr-orig.bi
     "CRCは全て一致しています。"
 run_case digest "copy $f/dg-copy.bin" "original $f/dg-orig.bin --block-size 4096" \
     "CRCは全て一致しています。" "CRCデータ送信中・・・" "$f/dg-orig.bin"
+sparse "$f/fr-orig.bin" 256M
+cp --sparse=always "$f/rs-copy.bin" "$f/fr-copy.bin"
+sparse "$f/ft-orig.bin" 256M
+sparse "$f/ft-copy.bin" 64K
+FREEZE=1 run_case frozen-repair "copy $f/fr-copy.bin" "original $f/fr-orig.bin" "CRC不一致"
+FREEZE=1 run_case frozen-tail "original $f/ft-orig.bin" "copy $f/ft-copy.bin" "CRCは全て一致しています。"
+# A slow pass: 512K blocks (4 MiB of hashes, far more than the peer's
+# receive buffer), some 4 s of work at full speed.
+sparse "$f/sl-orig.bin" 2G
+sparse "$f/sl-copy.bin" 2G
+run_slow_case slow "original $f/sl-orig.bin --block-size 4096" "copy $f/sl-copy.bin"
 wait
 
 status=0
