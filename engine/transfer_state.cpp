@@ -22,14 +22,8 @@ std::mutex lifecycleMutex;
 std::condition_variable workerEnded;
 bool workerRunning = false;
 
-// The front end's part of the end runs here, once the unwinding has closed
-// every file that the transfer held at any depth: the reload of a Copy's
-// figures must find its file free.
-// Frees the lists and closes the sockets, then shows "切断しました" and a
-// blank line (with onlyIfOpened, only when a socket was open: an end
-// before the connection began shows none).
-void ReleaseTransfer(bool onlyIfOpened) {
-    FlushProgress();
+// Frees the lists and closes the sockets; true when a socket was open.
+bool FreeTransfer() {
     FreeBlockList(transferState.blocks);
     transferState.blocks = nullptr;
     FreeBlockList(transferState.previousBlocks);
@@ -39,30 +33,33 @@ void ReleaseTransfer(bool onlyIfOpened) {
     const bool opened = transferState.dataSocket.IsOpen() || transferState.listenSocket.IsOpen();
     if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
     SocketClose(transferState.dataSocket);
-    if (onlyIfOpened && !opened) return;
+    return opened;
+}
+
+void ShowDisconnected() {
     AddStatusLine("切断しました");
     AddStatusLine("");
 }
 
 // Memory that a phase could not have, wherever it was asked for: what was
-// unwound is released, and the transfer ends as after any failure, with a
-// line that says why. (The size of a pass is checked before the pass, with
-// a line that names a block size that fits; this catches the rest.)
+// unwound is released, the lists are freed first (the lines may need
+// memory), and the transfer ends as after any failure, with a line that
+// says why. (The size of a pass is checked before the pass, with a line
+// that names a block size that fits; this catches the rest.)
 void EndForLackOfMemory() {
+    const bool opened = FreeTransfer();
     try {
+        FlushProgress();
         AddStatusLine(kNoMemoryText);
-        ReleaseTransfer(true);
+        if (opened) ShowDisconnected();
     } catch (const std::bad_alloc&) {
-        // Not even a status line could be shown; the record is released below.
+        // Not even a line could be shown.
     }
-    FreeBlockList(transferState.blocks);
-    transferState.blocks = nullptr;
-    FreeBlockList(transferState.previousBlocks);
-    transferState.previousBlocks = nullptr;
-    SocketClose(transferState.listenSocket);
-    SocketClose(transferState.dataSocket);
 }
 
+// The front end's part of the end runs here, once the unwinding has closed
+// every file that the transfer held at any depth: the reload of a Copy's
+// figures must find its file free.
 void RunWorker() {
     try {
         WorkerMain();
@@ -118,7 +115,9 @@ int CanOpenFile(const char* path) {
 const char kNoMemoryText[] = "メモリが足りません";
 
 void EndTransfer() {
-    ReleaseTransfer(false);
+    FlushProgress();
+    FreeTransfer();
+    ShowDisconnected();
     FinishWorker();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
@@ -142,6 +143,32 @@ TEST_F(EnginePeerTest, OriginalSendsTheWorkedExampleBytes) {
     PeerClose(peer);
     ASSERT_TRUE(Ends());
     EXPECT_TRUE(HasLine(RecordedLines(), "RemoteFileSize: 9000"));
+}
+
+TEST_F(EnginePeerTest, MemoryThatCannotBeHadAnywhereEndsTheTransferLikeAnyFailure) {
+    // An allocation that fails in the middle of a phase (here: while a line
+    // is shown) ends the transfer with its own line and the usual end, and
+    // the next transfer starts clean.
+    ChooseFile(kOriginal, "data.bin", RandomBytes(10000, 5));
+    recorder.onLine = [](const std::string& line) {
+        if (line == "RemoteFileSize: 9000") throw std::bad_alloc();
+    };
+    StartAsClient();
+    std::string got;
+    ASSERT_TRUE(PeerReceive(peer, 4, &got));
+    ASSERT_TRUE(PeerSend(peer, Word(kCopy) + Word(9000)));
+    EXPECT_TRUE(PeerReceiveUntilClosed(peer, &got));
+    ASSERT_TRUE(Ends());
+    recorder.onLine = nullptr;
+    EXPECT_EQ(Tail(3), (std::vector<std::string>{"メモリが足りません", "切断しました", ""}));
+    EXPECT_FALSE(transferState.dataSocket.IsOpen());
+    EXPECT_EQ(recorder.restoreCalls, 1);
+    PeerClose(peer);
+    StartAsClient();
+    ASSERT_TRUE(PeerReceive(peer, 4, &got));
+    PeerClose(peer);
+    ASSERT_TRUE(Ends());
+    EXPECT_EQ(Tail(3), (std::vector<std::string>{"相手との接続が切れました", "切断しました", ""}));
 }
 
 TEST_F(EnginePeerTest, LongerCopyEndsAfterTheSizes) {
