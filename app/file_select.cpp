@@ -15,6 +15,7 @@
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
+#include "wire/block_size.h"
 
 namespace {
 bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
@@ -106,7 +107,7 @@ void LoadSelectedFile(HWND window) {
     }
     SetDlgItemTextA(window, IDC_FILE, transferState.localPath);
     SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_SETCURSEL,
-                        static_cast<WPARAM>(SuggestDivideIndex(transferState.localSize)), 0);
+                        static_cast<WPARAM>(SuggestBlockSizeIndex(transferState.localSize)), 0);
     UpdateBlockFigures(window);
     transferState.selectionKind = kFileSelected;
     EnableWindow(GetDlgItem(window, IDC_START), TRUE);

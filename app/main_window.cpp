@@ -17,11 +17,11 @@
 #include "app/resource.h"
 #include "app/status_list.h"
 #include "engine/frontend.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
+#include "wire/block_size.h"
 
 namespace {
-constexpr int kBlockSizeEntries = 13;
-
 std::atomic<unsigned> transferChanges{0};
 // The folder browser needs COM on the thread that runs it; the window's
 // thread holds it from the window's start to its end.
@@ -98,9 +98,9 @@ void InitMainDialog(HWND window) {
 
     SetDlgItemTextA(window, IDC_FILE, transferState.localPath);
 
-    for (int i = 0; i < kBlockSizeEntries; ++i) {
+    for (int i = 0; i < kBlockSizeCount; ++i) {
         char text[16];
-        snprintf(text, sizeof text, "%u", 1u << (i + 12));
+        snprintf(text, sizeof text, "%u", BlockSizeAt(i));
         SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_INSERTSTRING, static_cast<WPARAM>(i),
                             reinterpret_cast<LPARAM>(text));
     }

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "app/resource.h"
-#include "engine/frontend.h"
 #include "engine/transfer_state.h"
 
 namespace {
@@ -21,11 +20,11 @@ void InitOverwriteDialog(HWND window) {
 
 void ConfirmChoice(HWND window) {
     if (SendDlgItemMessageA(window, IDC_OVERWRITE, BM_GETCHECK, 0, 0) == BST_CHECKED) {
-        EndDialog(window, kOverwrite);
+        EndDialog(window, IDC_OVERWRITE);
         return;
     }
     GetDlgItemTextA(window, IDC_NEW_NAME, transferState.incomingName, kPathSize);
-    EndDialog(window, kSaveAs);
+    EndDialog(window, IDC_SAVE_AS);
 }
 }  // namespace
 
@@ -39,7 +38,7 @@ INT_PTR CALLBACK OverwriteDialogProc(HWND window, UINT message, WPARAM wParam, L
     case IDC_OVERWRITE: EnableWindow(GetDlgItem(window, IDC_NEW_NAME), FALSE); break;
     case IDC_SAVE_AS: EnableWindow(GetDlgItem(window, IDC_NEW_NAME), TRUE); break;
     case IDOK: ConfirmChoice(window); break;
-    case IDCANCEL: EndDialog(window, kCancel); break;
+    case IDCANCEL: EndDialog(window, IDCANCEL); break;
     default: break;
     }
     return FALSE;

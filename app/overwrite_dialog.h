@@ -5,6 +5,7 @@
 #include <windows.h>
 
 INT_PTR CALLBACK OverwriteDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Runs OVERWRITE_DLG owned by owner for transferState.incomingName: 1019
-// (overwrite), 1020 (incomingName holds the typed name) or 2 (cancel).
+// Runs OVERWRITE_DLG owned by owner for transferState.incomingName: the id
+// of the choice, IDC_OVERWRITE, IDC_SAVE_AS (incomingName holds the typed
+// name) or IDCANCEL.
 int RunOverwriteDialog(HWND owner);

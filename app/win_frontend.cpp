@@ -40,6 +40,12 @@ void GetProgramFolder(char* folder) {
     KeepFolderOfPath(folder);
 }
 
-int AskOverwrite() { return RunOverwriteDialog(MainWindow()); }
+int AskOverwrite() {
+    switch (RunOverwriteDialog(MainWindow())) {
+    case IDC_OVERWRITE: return kOverwrite;
+    case IDC_SAVE_AS: return kSaveAs;
+    default: return kCancel;
+    }
+}
 
 void RestoreIdleWindow() { SendMessageA(MainWindow(), kRestoreIdleMessage, 0, 0); }

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/main_window.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {

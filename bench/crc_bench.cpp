@@ -3,9 +3,9 @@
 // cache-resident buffer, and prints GB/s and the routine Crc16Update uses;
 // then the same for protocol 2's chunk terms (XXH3-128 of 4 KiB chunks).
 // Single-threaded; runs on the main thread.
-#include "engine/crc16.h"
-#include "engine/crc16_internal.h"
-#include "engine/strong_hash.h"
+#include "wire/crc16.h"
+#include "wire/crc16_internal.h"
+#include "wire/strong_hash.h"
 
 #include <cstdio>
 #include <memory>

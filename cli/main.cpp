@@ -10,6 +10,7 @@
 
 #include "cli/cli_frontend.h"
 #include "engine/fileinfo.h"
+#include "engine/lifecycle.h"
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
 #include "platform/console.h"
@@ -17,6 +18,7 @@
 #include "platform/file.h"
 #include "platform/net.h"
 #include "platform/text.h"
+#include "wire/block_size.h"
 
 namespace {
 const char kVersion[] = "blockmend-cli 1.0.0";
@@ -124,7 +126,7 @@ int main(int argc, char** argv) {
     const std::string path = args[2];
 
     bool listen = false, connect = false;
-    int blockSize = 0;
+    int blockSizeIndex = -1;  // as given with --block-size
     std::string logDir;
     std::string connectHost;
     std::string allow;
@@ -145,9 +147,9 @@ int main(int argc, char** argv) {
             transferState.port = static_cast<int32_t>(number);
         } else if (a == "--block-size" && transferState.fileType == kOriginal) {
             std::string text = value("--block-size");
-            if (!ParseNumber(text, 16777216, &number)) UsageError("bad block size: " + text);
-            blockSize = static_cast<int>(number);
-            if (blockSize < 4096 || (blockSize & (blockSize - 1)) != 0) UsageError("bad block size: " + text);
+            if (!ParseNumber(text, 0xFFFFFFFFul, &number) || !IsValidBlockSize(number))
+                UsageError("bad block size: " + text);
+            blockSizeIndex = BlockSizeIndex(number);
         } else if (a == "--log-dir" && transferState.fileType != kNothing) {
             logDir = value("--log-dir");
         } else if (a == "--overwrite" && transferState.fileType == kNothing) {
@@ -204,12 +206,7 @@ int main(int argc, char** argv) {
         case FileInfoResult::CannotOpen: ShowSystemError(); break;
         case FileInfoResult::TooLarge: break;  // the worker refuses it at the start
         }
-        int index = SuggestDivideIndex(transferState.localSize);
-        if (blockSize != 0) {
-            index = 0;
-            while ((4096 << index) != blockSize) ++index;
-        }
-        SetBlockFigures(index);
+        SetBlockFigures(blockSizeIndex >= 0 ? blockSizeIndex : SuggestBlockSizeIndex(transferState.localSize));
     }
 
     PrepareConsole();

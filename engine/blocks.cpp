@@ -3,18 +3,19 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <new>
 #include <cstring>
 #include <memory>
+#include <new>
 
-#include "engine/digest.h"
-#include "engine/wire.h"
 #include "engine/frontend.h"
 #include "engine/node_pool.h"
 #include "engine/progress.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
 #include "platform/memory.h"
+#include "wire/block_size.h"
+#include "wire/messages.h"
+#include "wire/protocol.h"
 
 namespace {
 // The checksum pass reads the file in large pieces and walks the blocks
@@ -123,7 +124,7 @@ void OpenForSums(FileHandle& file) {
 // flag is looked at once per block, after it.
 template <typename Progress>
 void SumBlocks(FileHandle& file, uint8_t* entries, DigestShare share, Progress progress) {
-    const Protocol& protocol = *transferState.protocol;
+    const Protocol& protocol = *transferState.link.protocol;
     ChunkReader reader;
     reader.file = &file;
     std::unique_ptr<BlockSum> sum(new BlockSum);
@@ -169,8 +170,6 @@ void BlockListBuilder::Append(uint64_t offset, uint64_t length) {
     AppendLocked(*this, offset, length);
 }
 
-uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
-
 void FreeBlockList(Block* head) {
     if (!head) return;
     PoolLock<NodePool<Block>> lock(blockPool);
@@ -191,7 +190,7 @@ namespace {
 // The blocks that SplitBlocks makes at size.
 uint64_t CountSplitBlocks(uint32_t size) {
     uint64_t n = 0;
-    for (const Block* b = transferState.blocks; b; b = b->next) n += CeilDiv(b->length, size);
+    for (const Block* b = transferState.blocks; b; b = b->next) n += BlockCount(b->length, size);
     return n;
 }
 
@@ -215,11 +214,11 @@ bool HaveMemory(uint64_t bytes) {
 }  // namespace
 
 void EnsurePassMemory(bool firstPass) {
-    const size_t width = transferState.protocol->crcBytes;
+    const size_t width = transferState.link.protocol->crcBytes;
     if (HaveMemory(PassMemory(CountSplitBlocks(transferState.blockSize), width))) return;
     if (firstPass) {
         for (uint32_t size = transferState.blockSize * 2; size != 0 && size <= kMaxBlockSize; size *= 2) {
-            if (!HaveMemory(PassMemory(CeilDiv(transferState.workBytes, size), width))) continue;
+            if (!HaveMemory(PassMemory(BlockCount(transferState.workBytes, size), width))) continue;
             char line[128];
             snprintf(line, sizeof line, "%s。ブロックサイズを %lu 以上にしてください", kNoMemoryText,
                      static_cast<unsigned long>(size));
@@ -270,16 +269,15 @@ uint16_t BlockCrc16(FileHandle& file, uint64_t offset, uint64_t length) {
 void ChecksumBlocks(DigestShare share) {
     FileHandle file;
     OpenForSums(file);
-    if (share == DigestShare::kAdd) WatchFileForDigest(file);
     char line[96];
     snprintf(line, sizeof line, "計算中・・・%d / %lld", 0, static_cast<long long>(transferState.blockCount));
     AddProgressLine(line);
     const size_t count = CountBlocks(transferState.blocks);
-    ResizeChecksumList(transferState.localCrcs, count, transferState.protocol->crcBytes);
+    ResizeChecksumList(transferState.localCrcs, count, transferState.link.protocol->crcBytes);
     // The Copy receives the Original's list before it sends its own: it
     // takes in what has arrived as it goes.
     const bool takeIn = transferState.fileType != kOriginal;
-    if (takeIn) ResizeChecksumList(transferState.remoteCrcs, count, transferState.protocol->crcBytes);
+    if (takeIn) ResizeChecksumList(transferState.remoteCrcs, count, transferState.link.protocol->crcBytes);
     uint64_t sinceCheck = 0;
     SumBlocks(file, transferState.localCrcs.bytes.get(), share, [&sinceCheck, takeIn](int64_t k, const Block* b) {
         sinceCheck += b->length;
@@ -288,7 +286,7 @@ void ChecksumBlocks(DigestShare share) {
         } else if (sinceCheck >= kProgressStride) {
             sinceCheck = 0;
             if (ProgressDue()) ShowChecksumProgress(k);
-            if (takeIn) TakeInArrivedList(transferState.remoteCrcs);
+            if (takeIn) TakeInArrivedList(transferState.link, transferState.remoteCrcs);
         }
         // The line shows the block at which a stop is seen.
         if (transferState.stopRequested.load(std::memory_order_relaxed)) ShowChecksumProgress(k);
@@ -305,7 +303,7 @@ bool SumBlocksForDigest(DigestShare share) {
 uint64_t MeasureRuns() {
     // Protocol 1 computes in unsigned 32-bit arithmetic, as its peers do: the
     // sum of a long chain may wrap, and the decision must still agree.
-    const uint64_t mask = transferState.protocol->measureMask;
+    const uint64_t mask = transferState.link.protocol->measureMask;
     uint64_t work = 0, best = 0, run = 0;
     const Block* prev = nullptr;
     for (const Block* b = transferState.blocks; b; prev = b, b = b->next) {
@@ -326,8 +324,4 @@ uint64_t MeasureRuns() {
 
 bool ShouldRefine(uint64_t measure, uint32_t blockSize) {
     return !(measure >= 3ull * blockSize || blockSize <= kMinBlockSize);
-}
-uint32_t NextBlockSize(uint32_t blockSize) {
-    uint32_t next = blockSize >> 6;
-    return next < kMinBlockSize ? kMinBlockSize : next;
 }

@@ -31,8 +31,6 @@ struct BlockListBuilder {
     void Append(uint64_t offset, uint64_t length);
 };
 
-// Unsigned division rounded up; b is never 0.
-uint64_t CeilDiv(uint64_t a, uint64_t b);
 // Frees every node of a list without recursion; null does nothing.
 void FreeBlockList(Block* head);
 
@@ -68,5 +66,3 @@ uint16_t BlockCrc16(FileHandle& file, uint64_t offset, uint64_t length);
 uint64_t MeasureRuns();
 // The driver's decision after a pass with mismatches: another, finer pass?
 bool ShouldRefine(uint64_t measure, uint32_t blockSize);
-// The block size of the next, finer pass.
-uint32_t NextBlockSize(uint32_t blockSize);

@@ -10,9 +10,8 @@
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
 #include "log/complog.h"
-#include "engine/connection.h"
-#include "engine/wire.h"
 #include "platform/file.h"
+#include "wire/messages.h"
 
 namespace {
 // The two lowercase hexadecimal digits of every byte value.
@@ -121,12 +120,9 @@ void ExchangeCrcs() {
     }
 }
 
-// The list is one byte stream with no framing, so it goes out in one send:
-// the bytes on the wire are those of one send per block.
 void SendCrcs() {
     AddStatusLine("CRCデータ送信中・・・");
-    const ChecksumList& list = transferState.localCrcs;
-    SendAll(transferState.dataSocket, list.bytes.get(), list.count * list.width);
+    SendChecksumList(transferState.link, transferState.localCrcs);
 }
 
 void ReceiveCrcs() {
@@ -134,14 +130,29 @@ void ReceiveCrcs() {
     // The local list bounds what is read: nothing received sets the count.
     // The pass may have taken in a part already.
     ChecksumList& list = transferState.remoteCrcs;
-    const size_t count = CountBlocks(transferState.blocks), width = transferState.protocol->crcBytes;
+    const size_t count = CountBlocks(transferState.blocks), width = transferState.link.protocol->crcBytes;
     if (!list.bytes || list.count != count || list.width != width) ResizeChecksumList(list, count, width);
-    ReceiveChecksumList(list);
+    ReceiveChecksumList(transferState.link, list);
+}
+
+void PrepareComparisonLog() {
+    char folder[kPathSize];
+    GetProgramFolder(folder);
+    const char* name = transferState.fileType == kOriginal ? "log_server.dat" : "log_client.dat";
+    // A folder too long for the log's name leaves the log without a path:
+    // every open fails, and the comparison reports that.
+    if (strlen(folder) + strlen(name) >= static_cast<size_t>(kPathSize)) {
+        transferState.logPath[0] = '\0';
+        return;
+    }
+    strcpy(transferState.logPath, folder);
+    strcat(transferState.logPath, name);
+    PrepareLog(transferState.logPath, transferState.fileTitle);
 }
 
 uint64_t CompareCrcs() {
     LogWriter log;
-    if (!OpenLog(log)) ShowSystemError();
+    if (!OpenLog(log, transferState.logPath)) ShowSystemError();
     WriteLogHeader(log);
     FreeBlockList(transferState.previousBlocks);
     transferState.previousBlocks = transferState.blocks;

@@ -8,12 +8,16 @@
 
 struct Block;
 
+// Sets logPath (log_server.dat or log_client.dat in the front end's
+// folder) and makes sure the log begins with the file's name.
+void PrepareComparisonLog();
 // Original: SendCrcs then ReceiveCrcs; Copy: the other way round.
 void ExchangeCrcs();
 // Sends localCrcs, one entry per block, as the protocol lays them out
 // (CRC-16 in 2 bytes, or a 64-bit hash in 8, low byte first).
 void SendCrcs();
-// Replaces remoteCrcs by as many received entries as blocks has nodes.
+// Fills remoteCrcs with as many received entries as blocks has nodes (the
+// checksum pass may have taken in the first of them already).
 void ReceiveCrcs();
 // Logs and shows every block, turns the mismatching ones into blocks and
 // returns their number; previousBlocks becomes the compared list.

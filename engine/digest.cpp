@@ -7,9 +7,8 @@
 #include "engine/blocks.h"
 #include "engine/frontend.h"
 #include "engine/progress.h"
-#include "engine/repair.h"
 #include "engine/transfer_state.h"
-#include "engine/wire.h"
+#include "wire/messages.h"
 #include "platform/file.h"
 #include "platform/memory.h"
 
@@ -18,7 +17,7 @@ namespace {
 // so that the hash goes over bytes still in the processor's cache.
 constexpr uint32_t kReadPiece = 256u << 10;
 
-bool Active() { return transferState.protocol->provesResult; }
+bool Active() { return transferState.link.protocol->provesResult; }
 
 uint64_t ComparedLength() {
     return transferState.localSize < transferState.remoteSize ? transferState.localSize : transferState.remoteSize;
@@ -135,17 +134,17 @@ TailDigest::~TailDigest() = default;
 void StartTailDigest(TailDigest& tail, uint64_t offset) {
     if (!Active()) return;
     tail.sum.reset(new BlockSum);
-    transferState.protocol->BeginSum(*tail.sum, offset);
+    transferState.link.protocol->BeginSum(*tail.sum, offset);
 }
 
 void AddTailToDigest(TailDigest& tail, const uint8_t* data, size_t n) {
-    if (tail.sum) transferState.protocol->AddToSum(*tail.sum, data, n);
+    if (tail.sum) transferState.link.protocol->AddToSum(*tail.sum, data, n);
 }
 
 void FinishTailDigest(TailDigest& tail) {
     if (!tail.sum) return;
     uint8_t entry[8];
-    transferState.digestSum = Add128(transferState.digestSum, transferState.protocol->EndSum(*tail.sum, entry));
+    transferState.digestSum = Add128(transferState.digestSum, transferState.link.protocol->EndSum(*tail.sum, entry));
     tail.sum.reset();
 }
 
@@ -171,11 +170,11 @@ void ProveResult() {
     uint8_t own[kDigestSize], peer[kDigestSize];
     ComputeDigest(own);
     if (transferState.fileType == kOriginal) {
-        SendDigest(own);
-        ReceiveDigest(peer);
+        SendDigest(transferState.link, own);
+        ReceiveDigest(transferState.link, peer);
     } else {
-        ReceiveDigest(peer);
-        SendDigest(own);
+        ReceiveDigest(transferState.link, peer);
+        SendDigest(transferState.link, own);
     }
     if (memcmp(own, peer, kDigestSize) == 0) return;
     AddStatusLine("修復に失敗したようです。");

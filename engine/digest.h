@@ -1,5 +1,5 @@
 // The whole-file digest that ends every transfer of protocol 2: each side
-// sums its own file from the chunk terms of engine/strong_hash.h while the
+// sums its own file from the chunk terms of wire/strong_hash.h while the
 // transfer reads it anyway (the compared part in the first pass, the tail
 // as it moves), keeps the sum up to date where the Copy's repair rewrites
 // blocks, and after the tail both sides exchange the digest and compare.

@@ -5,7 +5,7 @@
 
 #include "engine/blocks.h"
 #include "engine/compare.h"
-#include "engine/connection.h"
+#include "engine/connect.h"
 #include "engine/digest.h"
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
@@ -13,8 +13,8 @@
 #include "engine/repair.h"
 #include "engine/tail.h"
 #include "engine/transfer_state.h"
-#include "log/complog.h"
 #include "platform/file.h"
+#include "wire/block_size.h"
 
 namespace {
 // Whether the chosen file can be used at all, found out before the wait for
@@ -57,7 +57,7 @@ void WorkerMain() {
     transferState.previousBlocks = nullptr;
     transferState.newFileMode = 0;
     transferState.transferComplete = false;
-    transferState.protocol = &kProtocol1;
+    transferState.link.protocol = &kProtocol1;
     transferState.digestSum = U128{};
     transferState.digestWatched = false;
     transferState.fileChangedMeanwhile = false;
@@ -70,7 +70,7 @@ void WorkerMain() {
     CheckSizeForProtocol();
     NegotiateSizes();
     if (transferState.newFileMode == 1) TransferTail();
-    PrepareLog();
+    PrepareComparisonLog();
     InitBlockList();
     // The first pass reads the whole compared part: it also sums it for the
     // whole-file digest.
@@ -89,8 +89,8 @@ void WorkerMain() {
         AddStatusLine("");
         uint64_t measure = MeasureRuns();
         if (!ShouldRefine(measure, transferState.blockSize)) break;
-        transferState.blockSize = NextBlockSize(transferState.blockSize);
-        transferState.blockCount = static_cast<int64_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
+        transferState.blockSize = NextFinerBlockSize(transferState.blockSize);
+        transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
     }
     TakeOutDamagedBlocks();
     RepairBlocks();

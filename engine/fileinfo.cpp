@@ -1,9 +1,9 @@
 // File figures and the block-size suggestion.
 #include "engine/fileinfo.h"
 
-#include "engine/blocks.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
+#include "wire/block_size.h"
 
 const char kTooLargeText[] = "4GB以上のファイルは扱えません";
 
@@ -38,22 +38,10 @@ int32_t HexDigits(uint64_t value) {
     return n;
 }
 
-int32_t SuggestDivideIndex(uint64_t size) {
-    int32_t n = 0;
-    for (int bit = 63; bit >= 1; --bit) {
-        if (size & (1ull << bit)) {
-            n = bit;
-            break;
-        }
-    }
-    if (n - 19 > 12) return 12;
-    return n - 19 < 0 ? 0 : n - 19;
-}
-
 void SetBlockFigures(int32_t index) {
     transferState.divideIndex = index;
-    transferState.uiBlockSize = 1u << (index + 12);
-    transferState.uiBlockCount = static_cast<int64_t>(CeilDiv(transferState.localSize, transferState.uiBlockSize));
+    transferState.uiBlockSize = BlockSizeAt(index);
+    transferState.uiBlockCount = static_cast<int64_t>(BlockCount(transferState.localSize, transferState.uiBlockSize));
     transferState.crcDataSize = transferState.uiBlockCount * 10;
 }
 
@@ -78,7 +66,7 @@ FileInfoResult SettleSelectionAfterTransfer() {
     if (transferState.fileType != kCopy || transferState.selectionKind != kFileSelected) return FileInfoResult::Ok;
     FileInfoResult result = ReadLocalFileInfo();
     if (result == FileInfoResult::Ok) {
-        SetBlockFigures(SuggestDivideIndex(transferState.localSize));
+        SetBlockFigures(SuggestBlockSizeIndex(transferState.localSize));
     } else if (result == FileInfoResult::CannotOpen) {
         transferState.localPath[0] = '\0';
         transferState.fileTitle[0] = '\0';

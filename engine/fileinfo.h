@@ -21,11 +21,8 @@ FileInfoResult ReadLocalFileInfo(FileStamp* stamp = nullptr);
 // Number of decimal and hexadecimal digits of an unsigned size.
 int32_t DecimalDigits(uint64_t value);
 int32_t HexDigits(uint64_t value);
-// The Devide Size entry suggested for a file of size bytes: 128 to 256
-// blocks from 512 KiB on, blocks of 4096 bytes below, and the largest
-// blocks (16 MiB) from 4 GiB on.
-int32_t SuggestDivideIndex(uint64_t size);
-// divideIndex := index; uiBlockSize, uiBlockCount and crcDataSize follow.
+// divideIndex := index (of the block-size ladder, wire/block_size.h);
+// uiBlockSize, uiBlockCount and crcDataSize follow.
 void SetBlockFigures(int32_t index);
 // The text shown for a file too large for the protocol of the transfer.
 extern const char kTooLargeText[];

@@ -17,9 +17,9 @@ void ShowSystemError();
 
 // Answers of the overwrite question.
 enum OverwriteAnswer : int {
-    kOverwrite = 1019,  // truncate the existing file
-    kSaveAs = 1020,     // transferState.incomingName holds another name
-    kCancel = 2,        // give up: no file is made
+    kOverwrite = 1,  // truncate the existing file
+    kSaveAs = 2,     // transferState.incomingName holds another name
+    kCancel = 3,     // give up: no file is made
 };
 // Asks what to do with the existing file transferState.incomingName.
 int AskOverwrite();

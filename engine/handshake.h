@@ -34,12 +34,3 @@ void NegotiateSizes();
 void NegotiateSizesOriginal();
 void NegotiateSizesCopy();
 void NegotiateSizesNewFile();
-
-// A name received from the peer may only name a file directly inside the
-// chosen folder: not empty, "." or "..", no separator, drive colon or
-// control character, and no device name of Windows (CON, PRN, AUX, NUL,
-// COM1-9, LPT1-9, with or without an extension). Walked as code page 932
-// characters, whose second bytes may be 0x5C.
-bool IsBareFileName(const char* name);
-// The block sizes that a peer may ask for: powers of two from 4096 to 16 MiB.
-bool IsValidBlockSize(uint32_t size);

@@ -1,6 +1,8 @@
 // Throttled progress lines (worker thread).
 #include "engine/progress.h"
 
+#include <cstdio>
+
 #include <cstring>
 
 #include "engine/frontend.h"
@@ -48,3 +50,9 @@ void AddProgressLine(const char* text) {
 }
 
 bool AddingProgressLine() { return addingProgress; }
+
+void FormatByteProgress(char* out, size_t size, const char* label, uint64_t done, uint64_t total) {
+    double percent = total == 0 ? 100.0 : static_cast<double>(done) / static_cast<double>(total) * 100.0;
+    snprintf(out, size, "%s%llu / %llu (%.0f%%)", label, static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(total), percent);
+}

@@ -4,6 +4,9 @@
 // a second; the line always ends showing its final value. Worker thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 // True when the line may be rewritten now (enough time since the last
 // rewrite). The caller formats its text only then.
 bool ProgressDue();
@@ -16,6 +19,9 @@ void HoldProgress(const char* text);
 // line; a value held under a later line is dropped. Called before a
 // transfer ends and before a line that ends a phase early.
 void FlushProgress();
+// "%s%llu / %llu (%.0f%%)": label, the bytes so far and the phase's total,
+// printed unsigned, and the percentage.
+void FormatByteProgress(char* out, size_t size, const char* label, uint64_t done, uint64_t total);
 // Adds the first line of a progress phase.
 void AddProgressLine(const char* text);
 // True while AddProgressLine adds its line: a front end that prints lines

@@ -10,10 +10,11 @@
 #include "engine/progress.h"
 #include "engine/transfer_state.h"
 #include "log/complog.h"
-#include "engine/connection.h"
 #include "engine/digest.h"
 #include "platform/file.h"
 #include "platform/memory.h"
+#include "wire/block_size.h"
+#include "wire/messages.h"
 
 namespace {
 // Damaged blocks are gathered up to this many bytes and sent with one call:
@@ -39,12 +40,6 @@ void ReportSendReadFailure(bool readFailed) {
     }
     FlushProgress();  // the progress line keeps the last piece that moved
     AddStatusLine("送信中にファイルが変更されました");
-}
-
-void FormatByteProgress(char* out, size_t size, const char* label, uint64_t done, uint64_t total) {
-    double percent = total == 0 ? 100.0 : static_cast<double>(done) / static_cast<double>(total) * 100.0;
-    snprintf(out, size, "%s%llu / %llu (%.0f%%)", label, static_cast<unsigned long long>(done),
-             static_cast<unsigned long long>(total), percent);
 }
 
 void RepairBlocks() {
@@ -104,7 +99,7 @@ int SendDamagedBlocks() {
     const Block* unsent = transferState.blocks;  // first block in the buffer
     // Sends the gathered blocks, then counts each of them as done.
     auto flush = [&](const Block* upTo) {
-        if (filled > 0) SendStream(transferState.dataSocket, buffer.get(), filled);
+        if (filled > 0) SendBlockData(transferState.link, buffer.get(), filled);
         filled = 0;
         for (; unsent != upTo; unsent = unsent->next) {
             done += unsent->length;
@@ -165,7 +160,7 @@ int ReceiveDamagedBlocks() {
         const Block* end = RunOfBlocks(b, kRepairBatchSize, &bytes);
         if (bytes > buffer.size) buffer.Allocate(static_cast<size_t>(bytes));
         size_t got = 0;
-        const TransportResult received = TryReceiveAll(transferState.dataSocket, buffer.get(), bytes, &got);
+        const TransportResult received = TryReceiveBlockData(transferState.link, buffer.get(), bytes, &got);
         if (b == transferState.blocks) CheckFileForDigest(file);
         if (received != TransportResult::Done) {
             // The blocks that arrived whole are written before the transfer
@@ -184,10 +179,10 @@ int ReceiveDamagedBlocks() {
 }
 
 void VerifyRepair() {
-    WriteLogComplete();
+    WriteLogComplete(transferState.logPath);
     AddStatusLine("修復が成功したか確認中・・・");
     MeasureRuns();
-    transferState.blockCount = static_cast<int64_t>(CeilDiv(transferState.workBytes, transferState.blockSize));
+    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
     // What the Copy's repair wrote joins its digest; the Original's file
     // has not changed.
     ChecksumBlocks(transferState.fileType == kCopy ? DigestShare::kAdd : DigestShare::kNone);

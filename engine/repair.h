@@ -19,5 +19,3 @@ void VerifyRepair();
 // read, and "送信中にファイルが変更されました" is shown instead of sending
 // anything in place of the missing bytes.
 void ReportSendReadFailure(bool readFailed);
-// "%s%llu / %llu (%.0f%%)" with the counts printed unsigned.
-void FormatByteProgress(char* out, size_t size, const char* label, uint64_t done, uint64_t total);

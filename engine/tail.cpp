@@ -9,9 +9,8 @@
 #include "engine/progress.h"
 #include "engine/repair.h"
 #include "engine/transfer_state.h"
-#include "engine/connection.h"
 #include "engine/digest.h"
-#include "engine/wire.h"
+#include "wire/messages.h"
 #include "platform/file.h"
 #include "platform/memory.h"
 
@@ -100,7 +99,7 @@ void SendTail() {
         }
         uint32_t whole = got >= want ? want : got / kTailChunkSize * kTailChunkSize;
         whole = LimitToNextPieceOnStop(whole);
-        if (whole > 0) SendStream(transferState.dataSocket, buffer.get(), whole);
+        if (whole > 0) SendTailData(transferState.link, buffer.get(), whole);
         for (uint32_t off = 0; off < whole;) {
             const uint32_t n = PieceLength(at + off, end);
             AddTailToDigest(digest, buffer.get() + off, n);
@@ -142,7 +141,7 @@ void ReceiveTail() {
         // call, and the progress line and Stop go piece by piece.
         const uint32_t room = end - at < kTailBatchSize ? static_cast<uint32_t>(end - at) : kTailBatchSize;
         size_t got = 0;
-        const TransportResult received = TryReceiveSome(transferState.dataSocket, buffer.get() + carried,
+        const TransportResult received = TryReceiveTailData(transferState.link, buffer.get() + carried,
                                                         PieceLength(at, end) - carried, room - carried, &got);
         const uint32_t have = carried + static_cast<uint32_t>(got);
         uint32_t whole = 0;

@@ -1,16 +1,17 @@
-// The one transfer record of the program and the lifecycle of a transfer:
-// Start and Stop (called by a front end on its own thread), and EndTransfer
-// and FinishWorker, the two ends of every transfer (worker thread only).
+// The one transfer record of the program, and EndTransfer and FinishWorker,
+// the two ends of every transfer (worker thread only). Start and Stop are in
+// engine/lifecycle.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "engine/strong_hash.h"
-#include "engine/wire.h"
 #include "platform/file.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "wire/link.h"
+#include "wire/protocol.h"
+#include "wire/strong_hash.h"
 
 struct Block;
 
@@ -20,8 +21,6 @@ enum SelectionKind : int32_t { kNoSelection = 0, kFileSelected = 1, kFolderSelec
 
 constexpr int kPathSize = 260;         // paths and names, with the terminating zero
 constexpr int32_t kDefaultPort = 46699;
-constexpr uint32_t kMinBlockSize = 4096;
-constexpr uint32_t kMaxBlockSize = 16777216;
 
 struct TransferState {
     int32_t fileType = kOriginal;     // this side's FileType
@@ -47,13 +46,14 @@ struct TransferState {
     int32_t protocolMinimum = 1;               // the lowest it accepts (2: refuse a peer of protocol 1)
     bool verifyAll = false;           // this side asks that both files be read whole again at the end
     bool verifyWholeFiles = false;    // this transfer does so (either side asked, protocol 2)
-    const Protocol* protocol = &kProtocol1;    // the protocol of the transfer, from the handshake
     U128 digestSum{};                 // this side's file as summed for the whole-file digest
     FileStamp digestStamp;            // the local file as the transfer last read or wrote it
     bool digestWatched = false;       // digestStamp holds a stamp
     bool fileChangedMeanwhile = false;  // something else may have written the file
     SocketHandle dataSocket;          // the connected socket
     SocketHandle listenSocket;        // the listening socket (Server only)
+    // The peer as the messages reach it; its protocol is the handshake's choice.
+    Link link{&dataSocket, &stopRequested, &kProtocol1};
     void* mainWindow = nullptr;       // the main dialog (HWND), opaque here
     void* instance = nullptr;         // the program's module (HINSTANCE), opaque here
     ThreadHandle workerThread;        // the running worker
@@ -72,30 +72,23 @@ extern TransferState transferState;
 
 // Thrown by EndTransfer and FinishWorker and caught only at the worker
 // thread's entry: unwinding releases every file, buffer and socket that the
-// transfer's code holds at any depth.
-struct TransferEnded {};
-
-// Start: clears the stop flag and runs WorkerMain on a new worker thread.
-// The caller has stored port and the settings. False when no thread could be
-// started (nothing runs then).
-bool StartTransfer();
-// Stop: sets the flag that the worker looks at at its check points.
-void RequestStop();
-// Blocks until the worker of the last StartTransfer has ended, its thread
-// included (used by front ends that have no message loop, and by tests).
-void WaitForTransferEnd();
-// True while a worker runs.
-bool TransferRunning();
+// transfer's code holds at any depth. disconnected: the transfer has a
+// connection (or waited for one), whose end the entry shows.
+struct TransferEnded {
+    bool disconnected;
+};
 
 // 1 when path names a file that can be opened for reading with no sharing.
 int CanOpenFile(const char* path);
 
-// Full clean-up after a connection exists: frees the lists, closes the
-// sockets, shows "切断しました" and a blank line, then FinishWorker.
-// Memory that cannot be had anywhere in a transfer (std::bad_alloc) ends it
-// the same way, after the line kNoMemoryText.
+// Ends a transfer that has a connection, or waited for one: the thread's
+// entry then frees the lists, closes the sockets and shows "切断しました"
+// and a blank line. (A LinkEnded from the messages ends a transfer the same
+// way, after its own line.)
 [[noreturn]] void EndTransfer();
-extern const char kNoMemoryText[];
-// Ends the worker; once everything the transfer held is released, the
-// thread restores the front end (RestoreIdleWindow) and ends.
+// Ends the worker before any connection, with no line.
 [[noreturn]] void FinishWorker();
+// The line of a transfer that ends for want of memory: a pass that cannot
+// fit, or any allocation that fails (std::bad_alloc, caught at the thread's
+// entry), which then ends the transfer as any failure does.
+extern const char kNoMemoryText[];

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/frontend.h"
-#include "engine/transfer_state.h"
+#include "platform/file.h"
 #include "platform/thread.h"
 
 namespace {
@@ -54,39 +53,28 @@ void AppendResult(LogWriter& log, const char* line, size_t length, const char* s
 }
 }  // namespace
 
-void PrepareLog() {
-    char folder[kPathSize];
-    GetProgramFolder(folder);
-    const char* name = transferState.fileType == kOriginal ? "log_server.dat" : "log_client.dat";
-    // A folder too long for the log's name leaves the log without a path:
-    // every open fails, and the comparison reports that.
-    if (strlen(folder) + strlen(name) >= static_cast<size_t>(kPathSize)) {
-        transferState.logPath[0] = '\0';
-        return;
-    }
-    strcpy(transferState.logPath, folder);
-    strcat(transferState.logPath, name);
-
+void PrepareLog(const char* path, const char* title) {
+    if (path[0] == '\0') return;
     FileHandle file;
-    if (!FileOpen(file, transferState.logPath, FileMode::ReadWriteAlways)) return;
-    char head[kPathSize];
+    if (!FileOpen(file, path, FileMode::ReadWriteAlways)) return;
+    char head[260];
     uint32_t got = 0;
     FileReadAt(file, 0, head, sizeof head, &got);
-    size_t titleLength = strlen(transferState.fileTitle);
-    bool belongs = got >= titleLength && memcmp(head, transferState.fileTitle, titleLength) == 0;
+    const size_t titleLength = strlen(title);
+    const bool belongs = got >= titleLength && memcmp(head, title, titleLength) == 0;
     if (belongs) return;
-    std::string title = transferState.fileTitle;
-    title += "\n\n";
-    FileWriteAt(file, 0, title.data(), static_cast<uint32_t>(title.size()));
-    FileSetEnd(file, title.size());
+    std::string start = title;
+    start += "\n\n";
+    FileWriteAt(file, 0, start.data(), static_cast<uint32_t>(start.size()));
+    FileSetEnd(file, start.size());
 }
 
-bool OpenLog(LogWriter& log) {
+bool OpenLog(LogWriter& log, const char* path) {
     log.pending.clear();
     log.pending.reserve(kLogFlushSize + 128);
     log.lastWrite = MonotonicMilliseconds();
     log.checkAt = kClockStride;
-    if (!FileOpen(log.file, transferState.logPath, FileMode::WriteExisting)) return false;
+    if (!FileOpen(log.file, path, FileMode::WriteExisting)) return false;
     if (FileSize(log.file, &log.end)) return true;
     FileClose(log.file);
     return false;
@@ -112,9 +100,9 @@ void AppendLogOk(LogWriter& log, const char* line, size_t length) { AppendResult
 
 void AppendLogNg(LogWriter& log, const char* line, size_t length) { AppendResult(log, line, length, " NG\n"); }
 
-void WriteLogComplete() {
+void WriteLogComplete(const char* path) {
     LogWriter log;
-    if (!OpenLog(log)) return;
+    if (!OpenLog(log, path)) return;
     log.pending = "\n###Translate Complete###\n";
     CloseLog(log);
 }

@@ -1,8 +1,8 @@
 // The comparison log: a plain-text record of every comparison pass, kept in
 // the program's folder as log_server.dat (Original side) or log_client.dat
-// (Copy side). It starts with the file's name, grows while transfers use the
-// same name, and is started afresh for another. Lines end in a line feed
-// only. Worker thread.
+// (Copy side); the engine gives its path. It starts with the file's name,
+// grows while transfers use the same name, and is started afresh for
+// another. Lines end in a line feed only. Worker thread.
 #pragma once
 
 #include <cstddef>
@@ -22,12 +22,12 @@ struct LogWriter {
     size_t checkAt = 0;      // pending size at which the clock is looked at next
 };
 
-// Sets logPath and makes sure the log exists and begins with fileTitle;
-// failures are silent.
-void PrepareLog();
-// Opens the existing log for writing. False (with the system's error saved)
-// when it cannot; the writes below then do nothing.
-bool OpenLog(LogWriter& log);
+// Makes sure the log at path exists and begins with title (the file's
+// name); failures are silent. An empty path is a log that cannot be made.
+void PrepareLog(const char* path, const char* title);
+// Opens the existing log at path for writing. False (with the system's
+// error saved) when it cannot; the writes below then do nothing.
+bool OpenLog(LogWriter& log, const char* path);
 // Writes what is gathered and closes the log.
 void CloseLog(LogWriter& log);
 // Writes what is gathered when it has waited about 33 ms: called before the
@@ -38,5 +38,6 @@ void FlushLogIfDue(LogWriter& log);
 void WriteLogHeader(LogWriter& log);
 void AppendLogOk(LogWriter& log, const char* line, size_t length);
 void AppendLogNg(LogWriter& log, const char* line, size_t length);
-// Appends the mark that ends the repair; failures are silent.
-void WriteLogComplete();
+// Appends the mark that ends the repair to the log at path; failures are
+// silent.
+void WriteLogComplete(const char* path);

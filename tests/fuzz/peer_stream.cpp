@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "engine/fileinfo.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
+#include "wire/block_size.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/peer.h"
@@ -102,7 +104,7 @@ std::string RunPeerStream(const uint8_t* data, size_t size) {
         strcpy(transferState.fileTitle, "local.bin");
         transferState.selectionKind = kFileSelected;
         if (ReadLocalFileInfo() != FileInfoResult::Ok) return "cannot read the local file";
-        SetBlockFigures(role == kOriginal ? data[2] % 4 : SuggestDivideIndex(transferState.localSize));
+        SetBlockFigures(role == kOriginal ? data[2] % 4 : SuggestBlockSizeIndex(transferState.localSize));
     }
     // This side always offers protocol 2 unless bit 7 says otherwise; the
     // stream's own FileType word (plain or an offer) settles the protocol.

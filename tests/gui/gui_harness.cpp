@@ -1,6 +1,7 @@
 // The GUI tests' harness (see gui_harness.h). The main dialog's UI thread is
 // started here; everything else runs on the test thread or the box watcher.
 #include "tests/gui/gui_harness.h"
+#include "tests/support/transfer_reset.h"
 
 #include <commctrl.h>
 
@@ -10,6 +11,7 @@
 #include "app/main_window.h"
 #include "app/resource.h"
 #include "app/status_list.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 
 std::vector<std::string> hookedErrorBoxes;
@@ -99,25 +101,8 @@ INT_PTR CloseMainWindow(WindowUnderTest& under) {
 }
 
 void ResetTransferState() {
-    TransferState& s = transferState;
-    s.fileType = kOriginal;
-    s.netRole = kServer;
-    s.port = kDefaultPort;
-    s.localPath[0] = s.fileTitle[0] = s.incomingName[0] = s.logPath[0] = '\0';
-    s.localSize = s.remoteSize = s.blockSize = s.workBytes = 0;
-    s.blockCount = 0;
-    s.newFileMode = 0;
-    s.stopRequested.store(0);
-    s.selectionKind = kNoSelection;
-    s.mainWindow = nullptr;
-    s.hexDigits = s.decDigits = 0;
-    s.divideIndex = 0;
-    s.uiBlockSize = 0;
-    s.uiBlockCount = s.crcDataSize = 0;
-    s.statusLineCount = 0;
-    s.transferComplete = false;
-    s.allowedPeer = 0;
-    s.protocolLimit = kHighestProtocol;
+    ResetTransferRecord();
+    transferState.statusLineCount = 0;
 }
 
 bool Checked(HWND dialog, int id) { return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }

@@ -12,6 +12,7 @@
 
 #include "app/file_select.h"
 #include "app/resource.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 #include "tests/gui/gui_harness.h"
 #include "tests/support/fixtures.h"

@@ -268,78 +268,62 @@ void WriteSparse(const std::string& path, size_t size) {
 }
 }  // namespace
 
-TEST(Fault, OriginalKilledAtEachPhase) {
-    // The Copy (or Nothing side) gets the stream up to a byte in the middle
-    // of each message, the Original is killed, and the other side ends at
-    // once, holding exactly the blocks and pieces that arrived whole.
+TEST(Fault, EitherSideKilledInTheMiddleOfEachOfItsMessages) {
+    // One side's stream is held at a byte in the middle of each of its
+    // messages (and just past the first piece of a tail); that side is then
+    // killed, and the other ends at once: a Copy or a Nothing side holds
+    // exactly the blocks and pieces that arrived whole, an Original keeps its
+    // file and leaves the Copy's blocks each old or new.
     const std::string original = OriginalBytes(), copy = CopyBytes();
-    const Script stream = OriginalPart(original, copy);
+    struct Case {
+        const char* killed;
+        Script stream;   // what the killed side sends
+        int direction;   // the relay's direction of that stream: 0 from the Original
+        bool toNothing;  // the Original's peer is a Nothing side
+        size_t firstCut;  // cuts before this are left out
+    };
+    const Case cases[] = {
+        {"the original, facing a copy", OriginalPart(original, copy), 0, false, 0},
+        // The name comes from the Original's own file here.
+        {"the original, facing a nothing side", WholeFilePart(original, "orig.bin"), 0, true, 4 + 260},
+        {"the copy", CopyPart(original, copy), 1, false, 0},
+        // Before its FileType word is complete.
+        {"a nothing side", Script{Send(Word(2))}, 1, true, 0},
+    };
     int run = 0;
-    for (size_t cut : MessageMiddles(stream)) {
-        SCOPED_TRACE("original killed after " + std::to_string(cut) + " bytes");
-        Pair p{ScratchFolder("kill-original-" + std::to_string(run++))};
-        WriteFile(p.dir + "orig.bin", original);
-        WriteFile(p.dir + "copy.bin", copy);
-        p.relay.limit[0] = cut;
-        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
-                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
-        ASSERT_TRUE(p.relay.Holding(0, 20000));
-        SleepMs(50);
-        EXPECT_GE(KillAndTime(p.original, p.other), 0);
-        p.relay.Join();
-        EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_EQ(Last(p.other.lines, 3), kLost);
-        EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == FileAfterCut(copy, stream, cut));
+    for (const Case& c : cases) {
+        for (size_t cut : MessageMiddles(c.stream)) {
+            if (cut < c.firstCut) continue;
+            SCOPED_TRACE(std::string(c.killed) + " killed after " + std::to_string(cut) + " bytes");
+            Pair p{ScratchFolder("kill-" + std::to_string(run++))};
+            WriteFile(p.dir + "orig.bin", original);
+            if (c.toNothing) fs::create_directories(p.dir + "into");
+            else WriteFile(p.dir + "copy.bin", copy);
+            p.relay.limit[c.direction] = cut;
+            std::vector<std::string> originalArgs{"original", p.dir + "orig.bin", "--log-dir", p.dir};
+            if (!c.toNothing) originalArgs.insert(originalArgs.end(), {"--block-size", "4096"});
+            StartPair(p, originalArgs,
+                      c.toNothing ? std::vector<std::string>{"nothing", p.dir + "into"}
+                                  : std::vector<std::string>{"copy", p.dir + "copy.bin", "--log-dir", p.dir},
+                      true);
+            ASSERT_TRUE(p.relay.Holding(c.direction, 20000));
+            SleepMs(50);
+            CliPeer& victim = c.direction == 0 ? p.original : p.other;
+            CliPeer& survivor = c.direction == 0 ? p.other : p.original;
+            EXPECT_GE(KillAndTime(victim, survivor), 0);
+            p.relay.Join();
+            EXPECT_EQ(survivor.exitCode, 1);
+            EXPECT_EQ(Last(survivor.lines, 3), kLost);
+            if (c.direction == 1) {
+                EXPECT_TRUE(ReadFile(p.dir + "orig.bin") == original);
+                if (!c.toNothing) ExpectBlocksFromEither(ReadFile(p.dir + "copy.bin"), original, copy);
+            } else if (c.toNothing) {
+                EXPECT_TRUE(ReadFile(p.dir + "into/orig.bin") == FileAfterCut("", c.stream, cut));
+            } else {
+                EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == FileAfterCut(copy, c.stream, cut));
+            }
+        }
     }
-    const Script whole = WholeFilePart(original, "orig.bin");
-    for (size_t cut : MessageMiddles(whole)) {
-        if (cut < 4 + 260) continue;  // the name comes from the Original's own file here
-        SCOPED_TRACE("original killed after " + std::to_string(cut) + " bytes of the whole file");
-        Pair p{ScratchFolder("kill-original-whole-" + std::to_string(run++))};
-        WriteFile(p.dir + "orig.bin", original);
-        fs::create_directories(p.dir + "into");
-        p.relay.limit[0] = cut;
-        StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir}, {"nothing", p.dir + "into"}, true);
-        ASSERT_TRUE(p.relay.Holding(0, 20000));
-        SleepMs(50);
-        EXPECT_GE(KillAndTime(p.original, p.other), 0);
-        p.relay.Join();
-        EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_EQ(Last(p.other.lines, 3), kLost);
-        EXPECT_TRUE(ReadFile(p.dir + "into/orig.bin") == FileAfterCut("", whole, cut));
-    }
-}
-
-TEST(Fault, CopyKilledAtEachPhase) {
-    const std::string original = OriginalBytes(), copy = CopyBytes();
-    const Script stream = CopyPart(original, copy);
-    int run = 0;
-    for (size_t cut : MessageMiddles(stream)) {
-        SCOPED_TRACE("copy killed after " + std::to_string(cut) + " bytes");
-        Pair p{ScratchFolder("kill-copy-" + std::to_string(run++))};
-        WriteFile(p.dir + "orig.bin", original);
-        WriteFile(p.dir + "copy.bin", copy);
-        p.relay.limit[1] = cut;
-        StartPair(p, {"original", p.dir + "orig.bin", "--block-size", "4096", "--log-dir", p.dir},
-                  {"copy", p.dir + "copy.bin", "--log-dir", p.dir}, true);
-        ASSERT_TRUE(p.relay.Holding(1, 20000));
-        SleepMs(50);
-        EXPECT_GE(KillAndTime(p.other, p.original), 0);
-        p.relay.Join();
-        EXPECT_EQ(p.original.exitCode, 1);
-        EXPECT_EQ(Last(p.original.lines, 3), kLost);
-        EXPECT_TRUE(ReadFile(p.dir + "orig.bin") == original);
-        ExpectBlocksFromEither(ReadFile(p.dir + "copy.bin"), original, copy);
-    }
-    // A Nothing side killed before its FileType is complete.
-    Pair p{ScratchFolder("kill-nothing")};
-    WriteFile(p.dir + "orig.bin", original);
-    fs::create_directories(p.dir + "into");
-    p.relay.limit[1] = 2;
-    StartPair(p, {"original", p.dir + "orig.bin", "--log-dir", p.dir}, {"nothing", p.dir + "into"}, true);
-    ASSERT_TRUE(p.relay.Holding(1, 20000));
-    EXPECT_GE(KillAndTime(p.other, p.original), 0);
-    EXPECT_EQ(Last(p.original.lines, 3), kLost);
 }
 
 TEST(Fault, PeerKilledWithoutWarningAtAnyMoment) {

@@ -38,6 +38,7 @@ const std::vector<std::string> kLost{"相手との接続が切れました", "�
 const std::vector<std::string> kBadType{"FileType が正しくありません。", "切断しました", ""};
 const std::vector<std::string> kBadBlockSize{"ブロックサイズが正しくありません。", "切断しました", ""};
 const std::vector<std::string> kSizeError{"error: ファイルサイズが異なります", "切断しました", ""};
+const std::vector<std::string> kBadSize{"ファイルサイズが正しくありません。", "切断しました", ""};
 
 std::vector<std::string> Last(const std::vector<std::string>& lines, size_t n) {
     if (lines.size() <= n) return lines;
@@ -417,7 +418,8 @@ TEST(Hostile, Protocol2SizesBeyondTheFileAndBlockSizesOutOfRange) {
         {"flag 1 with the same size", Byte(1) + SizeWord(10000, 2) + Word(kBlock), kSizeError},
         {"flag 1 with 2^63 - 1 and a tail that never comes",
          Byte(1) + SizeWord(0x7FFFFFFFFFFFFFFFull, 2) + Word(kBlock) + sameList + "abc", kLost},
-        {"flag 1 with 2^64 - 1", Byte(1) + SizeWord(~0ull, 2) + Word(kBlock) + sameList + "abc", kLost},
+        {"flag 1 with 2^63", Byte(1) + SizeWord(1ull << 63, 2) + Word(kBlock) + sameList + "abc", kBadSize},
+        {"flag 1 with 2^64 - 1", Byte(1) + SizeWord(~0ull, 2) + Word(kBlock) + sameList + "abc", kBadSize},
     };
     int run = 0;
     for (const Case& c : cases) {
@@ -430,15 +432,17 @@ TEST(Hostile, Protocol2SizesBeyondTheFileAndBlockSizesOutOfRange) {
         EXPECT_EQ(Last(s.cli.lines, 3), c.ending);
         EXPECT_TRUE(LocalFile(s) == copy);
     }
-    // An Original told of a longer Copy, and a Nothing side told of a file
-    // of 2^63 - 1 bytes that never comes.
+    // An Original told of a Copy of more than any file can hold (refused
+    // where it is read, before any answer), and a Nothing side told of a
+    // file of 2^63 - 1 bytes that never comes.
     {
         Side s;
         ASSERT_TRUE(StartSide(s, "sizes2-original", "original", copy, true));
-        Play(s.peer, {Send(OfferWord2(1) + SizeWord(~0ull, 2)), Receive(4), Receive(13)});
+        std::string answer;
+        Play(s.peer, {Send(OfferWord2(1) + SizeWord(~0ull, 2)), Receive(4), Receive(13)}, SIZE_MAX, 5000, &answer);
         FinishSide(s, kOriginalFiles);
-        EXPECT_EQ(Last(s.cli.lines, 3), kSizeError);
-        EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 18446744073709551615"));
+        EXPECT_EQ(Last(s.cli.lines, 3), kBadSize);
+        EXPECT_EQ(answer.size(), 4u);  // its word, and no answer to the size
     }
     Side s;
     ASSERT_TRUE(StartSide(s, "sizes2-nothing", "nothing", "", false));

@@ -192,16 +192,36 @@ TEST(Transfer, LogsOfTheWorkedExampleMirrorEachOther) {
     EXPECT_EQ(server.substr(server.size() - 3), "OK\n");
 }
 
-TEST(Transfer, OneDamagedByteIsNarrowedDownInThreePasses) {
-    Pair p{ScratchFolder("refine")};
-    std::string original = RandomBytes(8u << 20, 11);
-    Repair(p, original, Damaged(original, 5 * 1048576 + 12345), {"--block-size", "1048576"});
-    EXPECT_EQ(p.copy.exitCode, 0);
-    EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
-    std::vector<std::string> expected{"Devide Size = 1048576", "Devide Size = 16384", "Devide Size = 4096"};
-    EXPECT_EQ(DevideLines(p.original.lines), expected);
-    EXPECT_EQ(DevideLines(p.copy.lines), expected);
-    EXPECT_TRUE(HasLine(p.copy.lines, "破損部分のデータ受信＆修復中・・・4096 / 4096 (100%)"));
+TEST(Transfer, TheDamageDecidesThePassesOnBothSides) {
+    // Refined while the damage lies scattered and the blocks are above 4096.
+    struct Case {
+        const char* what;
+        size_t size;
+        const char* startSize;
+        std::vector<size_t> damagedBytes;
+        std::vector<std::string> passes;
+    };
+    const Case cases[] = {
+        {"one byte: refined twice", 8u << 20, "1048576", {5 * 1048576 + 12345},
+         {"Devide Size = 1048576", "Devide Size = 16384", "Devide Size = 4096"}},
+        {"two blocks apart (measure 131072 < 3 x 65536): refined", 1u << 20, "65536", {0, 5 * 65536},
+         {"Devide Size = 65536", "Devide Size = 4096"}},
+        {"two adjacent blocks and one more (measure 262144): not refined", 1u << 20, "65536",
+         {65536, 2 * 65536, 8 * 65536}, {"Devide Size = 65536"}},
+        {"a start at 4096: one pass", 1u << 20, "4096", {0, 40000}, {"Devide Size = 4096"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pair p{ScratchFolder("refine")};
+        const std::string original = RandomBytes(c.size, 11);
+        std::string copy = original;
+        for (size_t at : c.damagedBytes) copy = Damaged(copy, at);
+        Repair(p, original, copy, {"--block-size", c.startSize});
+        EXPECT_EQ(p.copy.exitCode, 0);
+        EXPECT_TRUE(ReadFile(p.folder + "copy.bin") == original);
+        EXPECT_EQ(DevideLines(p.original.lines), c.passes);
+        EXPECT_EQ(DevideLines(p.copy.lines), c.passes);
+    }
 }
 
 TEST(Transfer, TypicalRepairShowsTheWholeSequenceOnBothSides) {

@@ -6,6 +6,7 @@
 #include "engine/transfer_state.h"
 #include "platform/text.h"
 #include "tests/support/recorder.h"
+#include "tests/support/transfer_reset.h"
 
 void ResetEngine() {
     TransferState& s = transferState;
@@ -14,26 +15,9 @@ void ResetEngine() {
     FreeChecksumList(s.localCrcs);
     FreeChecksumList(s.remoteCrcs);
     s.blocks = s.previousBlocks = nullptr;
-    s.protocolLimit = kHighestProtocol;
-    s.protocol = &kProtocol1;
-    s.digestSum = U128{};
-    s.fileType = kOriginal;
-    s.netRole = kServer;
-    s.port = kDefaultPort;
-    s.localPath[0] = s.fileTitle[0] = s.incomingName[0] = s.logPath[0] = '\0';
-    s.localSize = s.remoteSize = s.blockSize = s.workBytes = 0;
-    s.blockCount = 0;
-    s.newFileMode = 0;
-    s.stopRequested.store(0);
-    s.selectionKind = kNoSelection;
     SocketClose(s.dataSocket);
     SocketClose(s.listenSocket);
-    s.hexDigits = s.decDigits = 0;
-    s.divideIndex = 0;
-    s.uiBlockSize = 0;
-    s.uiBlockCount = s.crcDataSize = 0;
-    s.transferComplete = false;
-    s.allowedPeer = 0;
+    ResetTransferRecord();
     ResetRecorder();
 }
 

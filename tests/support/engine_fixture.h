@@ -6,6 +6,7 @@
 
 #include "engine/blocks.h"
 #include "engine/compare.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 
 // Settings back to their start values (statusLineCount is kept: it is never
@@ -19,14 +20,10 @@ void MakeChecksumList(ChecksumList& list, std::initializer_list<uint64_t> crcs, 
 uint64_t CrcAt(const ChecksumList& list, size_t i);
 // Code page 932 path of a UTF-8 path, for the engine's fields.
 std::string EnginePath(const std::string& utf8);
-// Runs fn, which must end the transfer (EndTransfer or FinishWorker), on the
-// calling thread; false when it returned instead.
+// Runs fn on the calling thread as the worker runs a transfer; true when it
+// ended the transfer (which is then released and its end shown as the
+// worker's would be), false when it returned instead.
 template <typename Fn>
 bool EndsTransfer(Fn fn) {
-    try {
-        fn();
-    } catch (const TransferEnded&) {
-        return true;
-    }
-    return false;
+    return RunToEnd(fn);
 }

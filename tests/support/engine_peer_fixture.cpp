@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/fileinfo.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fixtures.h"

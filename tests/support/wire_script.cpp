@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <set>
 
-#include "engine/crc16.h"
-#include "engine/strong_hash.h"
+#include "wire/crc16.h"
+#include "wire/strong_hash.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

@@ -10,8 +10,9 @@
 #include <set>
 
 #include "engine/blocks.h"
-#include "engine/crc16.h"
+#include "wire/crc16.h"
 #include "engine/fileinfo.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/engine_peer_fixture.h"

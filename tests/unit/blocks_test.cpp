@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/blocks.h"
-#include "engine/crc16.h"
+#include "wire/crc16.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
 #include "tests/support/engine_fixture.h"
@@ -39,36 +39,6 @@ Block* IndexedBlocks(std::initializer_list<uint32_t> indices) {
     BlockListBuilder list;
     for (uint32_t i : indices) list.Append(i * 262144u, 262144u);
     return list.head;
-}
-
-// Runs the driver's loop of decisions on a damage pattern: which block sizes
-// the passes use when the same blocks (by byte range) stay damaged.
-std::vector<uint32_t> PassSizes(uint32_t workBytes, uint32_t startSize, const Spans& damaged) {
-    std::vector<uint32_t> sizes;
-    transferState.workBytes = workBytes;
-    transferState.blockSize = startSize;
-    InitBlockList();
-    for (;;) {
-        SplitBlocks();
-        sizes.push_back(transferState.blockSize);
-        // The comparison keeps the blocks that overlap a damaged range.
-        BlockListBuilder kept;
-        for (const Block* b = transferState.blocks; b; b = b->next)
-            for (auto& d : damaged)
-                if (b->offset < d.first + d.second && d.first < b->offset + b->length) {
-                    kept.Append(b->offset, b->length);
-                    break;
-                }
-        FreeBlockList(transferState.blocks);
-        transferState.blocks = kept.head;
-        uint32_t m = MeasureRuns();
-        if (!ShouldRefine(m, transferState.blockSize)) break;
-        transferState.blockSize = NextBlockSize(transferState.blockSize);
-    }
-    FreeBlockList(transferState.blocks);
-    FreeBlockList(transferState.previousBlocks);
-    transferState.blocks = transferState.previousBlocks = nullptr;
-    return sizes;
 }
 
 class BlocksTest : public testing::Test {
@@ -134,13 +104,6 @@ TEST_F(BlocksTest, MillionNodeListIsBuiltAndFreedWithoutRecursion) {
     // Freed by the fixture; a recursive free would overflow the stack here.
 }
 
-TEST_F(BlocksTest, CeilDivRoundsUp) {
-    EXPECT_EQ(CeilDiv(0, 4096), 0u);
-    EXPECT_EQ(CeilDiv(4096, 4096), 1u);
-    EXPECT_EQ(CeilDiv(4097, 4096), 2u);
-    EXPECT_EQ(CeilDiv(0xFFFFFFFFu, 4096), 1048576u);
-}
-
 TEST_F(BlocksTest, MeasureIsNotTheLongestRun) {
     transferState.blocks = IndexedBlocks({0, 1, 2, 10, 20, 21, 22});
     EXPECT_EQ(MeasureRuns(), 1572864u);
@@ -158,21 +121,6 @@ TEST_F(BlocksTest, MeasureIsNotTheLongestRun) {
     transferState.blocks = IndexedBlocks({3, 4, 5, 6});
     EXPECT_EQ(MeasureRuns(), 0u);
     EXPECT_EQ(transferState.workBytes, 4u * 262144u);
-}
-
-TEST_F(BlocksTest, RefinementDecisionsFollowTheDamage) {
-    // One damaged block at 1 MiB: refined to 16384, then 4096.
-    EXPECT_EQ(PassSizes(8u << 20, 1048576, {{3 * 1048576 + 100, 1}}), (std::vector<uint32_t>{1048576, 16384, 4096}));
-    // Two separate damaged blocks of 65536: measure 131072 < 196608, refined.
-    EXPECT_EQ(PassSizes(1u << 20, 65536, {{0, 10}, {5 * 65536, 10}}), (std::vector<uint32_t>{65536, 4096}));
-    // Two adjacent ones and a third after a gap: measure 262144, no refinement.
-    EXPECT_EQ(PassSizes(1u << 20, 65536, {{65536, 10}, {2 * 65536, 10}, {8 * 65536, 10}}),
-              (std::vector<uint32_t>{65536}));
-    // A start size of 4096 makes one pass whatever the measure.
-    EXPECT_EQ(PassSizes(1u << 20, 4096, {{0, 1}, {40000, 1}}), (std::vector<uint32_t>{4096}));
-    // The largest size goes 16 MiB, 256 KiB, 4096.
-    EXPECT_EQ(NextBlockSize(16777216), 262144u);
-    EXPECT_EQ(NextBlockSize(131072), 4096u);
 }
 
 TEST_F(BlocksTest, ChecksumPassMatchesReferenceAcrossReadChunks) {

@@ -24,7 +24,7 @@ protected:
         recorder.programFolder = EnginePath(folder);
         transferState.fileType = kOriginal;
         strcpy(transferState.fileTitle, "data.bin");
-        PrepareLog();
+        PrepareComparisonLog();
     }
     void TearDown() override { ResetEngine(); }
 

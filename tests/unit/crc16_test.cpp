@@ -1,8 +1,8 @@
 // Unit tests for the CRC-16/CCITT-FALSE routines: every routine this CPU can
 // run is checked against a bit-by-bit reference over many lengths, start
 // offsets and split points. Runs on the test runner's main thread.
-#include "engine/crc16.h"
-#include "engine/crc16_internal.h"
+#include "wire/crc16.h"
+#include "wire/crc16_internal.h"
 
 #include <gtest/gtest.h>
 

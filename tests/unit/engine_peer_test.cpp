@@ -12,6 +12,7 @@
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "platform/file.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/engine_peer_fixture.h"

@@ -25,7 +25,7 @@ protected:
     std::string Prepare(int fileType, const char* title) {
         transferState.fileType = fileType;
         strcpy(transferState.fileTitle, title);
-        PrepareLog();
+        PrepareComparisonLog();
         return ReadFile(folder + (fileType == kOriginal ? "log_server.dat" : "log_client.dat"));
     }
 };
@@ -39,7 +39,7 @@ TEST_F(LogTest, WorkedExampleByteForByte) {
     MakeChecksumList(transferState.localCrcs, {0x5d2c, 0x0e41, 0x77c9, 0x1b08, 0xc4f2});
     MakeChecksumList(transferState.remoteCrcs, {0x5d2c, 0xa3b7, 0x77c9, 0x1b08, 0xc4f2});
     ASSERT_EQ(CompareCrcs(), 1u);
-    WriteLogComplete();
+    WriteLogComplete(transferState.logPath);
     MakeChecksumList(transferState.localCrcs, {0x0e41});
     MakeChecksumList(transferState.remoteCrcs, {0x0e41});
     ASSERT_EQ(CompareCrcs(), 0u);
@@ -80,7 +80,7 @@ TEST_F(LogTest, TitleRuleDecidesBetweenAppendingAndStartingAfresh) {
 
 TEST_F(LogTest, CompletionMarkWithoutLogIsSilent) {
     strcpy(transferState.logPath, EnginePath(folder + "absent.dat").c_str());
-    WriteLogComplete();
+    WriteLogComplete(transferState.logPath);
     EXPECT_FALSE(FileExists(folder + "absent.dat"));
     EXPECT_TRUE(recorder.errors.empty());
 }

@@ -9,9 +9,10 @@
 #include <xxhash.h>
 
 #include "engine/digest.h"
-#include "engine/handshake.h"
 #include "engine/transfer_state.h"
-#include "engine/wire.h"
+#include "wire/block_size.h"
+#include "wire/messages.h"
+#include "wire/protocol.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fixtures.h"
 
@@ -27,10 +28,32 @@ TEST(ReceivedName, OnlyBareFileNamesPass) {
     }
 }
 
-TEST(ReceivedBlockSize, OnlyTheThirteenSizesPass) {
-    for (uint32_t size = 4096; size <= 16777216; size <<= 1) EXPECT_TRUE(IsValidBlockSize(size)) << size;
-    for (uint32_t size : {0u, 1u, 2048u, 4095u, 4097u, 12288u, 33554432u, 16777217u, 0x80000000u, 0xFFFFFFFFu})
+TEST(BlockSizeLadder, ThirteenSizesTheirSuggestionsAndCounts) {
+    for (int i = 0; i < kBlockSizeCount; ++i) {
+        EXPECT_TRUE(IsValidBlockSize(BlockSizeAt(i)));
+        EXPECT_EQ(BlockSizeIndex(BlockSizeAt(i)), i);
+    }
+    EXPECT_EQ(BlockSizeAt(0), 4096u);
+    EXPECT_EQ(BlockSizeAt(kBlockSizeCount - 1), 16777216u);
+    for (uint64_t size : {0ull, 1ull, 2048ull, 4095ull, 4097ull, 12288ull, 33554432ull, 16777217ull, 0x80000000ull,
+                          0xFFFFFFFFull, 0x100001000ull}) {
         EXPECT_FALSE(IsValidBlockSize(size)) << size;
+        EXPECT_EQ(BlockSizeIndex(size), -1) << size;
+    }
+    // 128 to 256 blocks from 512 KiB on; 4096 below; 16 MiB from 4 GiB on.
+    const std::pair<uint64_t, uint32_t> suggestions[] = {
+        {0, 4096}, {524287, 4096}, {524288, 4096}, {1048575, 4096}, {1048576, 8192},
+        {(1ull << 31) - 1, 8388608}, {1ull << 31, 16777216}, {1ull << 40, 16777216}, {~0ull >> 1, 16777216}};
+    for (auto [fileSize, size] : suggestions) EXPECT_EQ(BlockSizeAt(SuggestBlockSizeIndex(fileSize)), size) << fileSize;
+    // The passes: 16 MiB, 256 KiB, 4096; never below 4096.
+    EXPECT_EQ(NextFinerBlockSize(16777216), 262144u);
+    EXPECT_EQ(NextFinerBlockSize(262144), 4096u);
+    EXPECT_EQ(NextFinerBlockSize(131072), 4096u);
+    EXPECT_EQ(NextFinerBlockSize(4096), 4096u);
+    EXPECT_EQ(BlockCount(0, 4096), 0u);
+    EXPECT_EQ(BlockCount(4096, 4096), 1u);
+    EXPECT_EQ(BlockCount(4097, 4096), 2u);
+    EXPECT_EQ(BlockCount(~0ull, 4096), 1ull << 52);
 }
 
 TEST(FileTypeWord, PlainWordsAndOffersAreReadAndAnythingElseIsRefused) {
@@ -108,20 +131,29 @@ TEST(Protocol2Checksum, EveryRoutineOfThisCpuAgrees) {
     EXPECT_STREQ(StrongHashRoutineName(), routines[n - 1].name);
 }
 
-TEST(Protocol2Digest, IsXxh3OfTheSumAndTheTwoLengths) {
-    transferState.digestSum = U128{0x0123456789abcdefull, 0xfedcba9876543210ull};
-    transferState.localSize = 5000;
-    transferState.remoteSize = 70000;
-    transferState.protocol = &kProtocol2;
-    uint8_t input[32];
-    PutLittleEndian(input, 0x0123456789abcdefull, 8);
-    PutLittleEndian(input + 8, 0xfedcba9876543210ull, 8);
-    PutLittleEndian(input + 16, 5000, 8);
-    PutLittleEndian(input + 24, 70000, 8);
-    XXH128_hash_t expected = XXH3_128bits(input, sizeof input);
-    uint8_t digest[kDigestSize];
-    ComputeDigest(digest);
-    EXPECT_EQ(GetLittleEndian(digest, 8), expected.low64);
-    EXPECT_EQ(GetLittleEndian(digest + 8, 8), expected.high64);
+TEST(Protocol2Digest, KnownValuesAndEveryInputCounts) {
+    // The digest of a fixed sum and lengths, as peers of every build must
+    // compute it, in both forms; and a change of any one input changes it.
+    auto digestOf = [](U128 sum, uint64_t local, uint64_t remote, bool readWhole) {
+        transferState.digestSum = sum;
+        transferState.localSize = local;
+        transferState.remoteSize = remote;
+        transferState.verifyWholeFiles = readWhole;
+        transferState.link.protocol = &kProtocol2;
+        uint8_t digest[kDigestSize];
+        ComputeDigest(digest);
+        return std::string(reinterpret_cast<const char*>(digest), kDigestSize);
+    };
+    const U128 sum{0x0123456789abcdefull, 0xfedcba9876543210ull};
+    const std::string plain = digestOf(sum, 5000, 70000, false);
+    EXPECT_EQ(plain, std::string("\xfd\x35\x0d\x35\x34\x48\xcb\x2f\xf5\xb5\x4d\xf2\xc4\x79\x64\xd5", 16));
+    EXPECT_EQ(digestOf(sum, 5000, 70000, true),
+              std::string("\xab\x0f\xc1\xb1\x35\xa6\x75\x96\xb7\xaf\x87\x0e\xa7\x5e\x23\xeb", 16));
+    // The compared and the whole length count, not which side holds which.
+    EXPECT_EQ(digestOf(sum, 70000, 5000, false), plain);
+    EXPECT_NE(digestOf(U128{sum.lo ^ 1, sum.hi}, 5000, 70000, false), plain);
+    EXPECT_NE(digestOf(U128{sum.lo, sum.hi ^ (1ull << 63)}, 5000, 70000, false), plain);
+    EXPECT_NE(digestOf(sum, 5001, 70000, false), plain);
+    EXPECT_NE(digestOf(sum, 5000, 70001, false), plain);
     ResetEngine();
 }

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "engine/crc16.h"
+#include "wire/crc16.h"
 #include "engine/fileinfo.h"
+#include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
 #include "tests/support/engine_fixture.h"

@@ -3,13 +3,13 @@
 // the build's baseline instruction set (SSE2 on x86-64, scalar on i686);
 // strong_hash_avx2.cpp and strong_hash_avx512.cpp the wider ones, chosen at
 // run time where the CPU has them.
-#include "engine/strong_hash.h"
+#include "wire/strong_hash.h"
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #define STRONG_HASH_FUNCTION ChunkTermSumBaseline
-#include "engine/strong_hash_impl.h"
+#include "wire/strong_hash_impl.h"
 
 #if defined(BLOCKMEND_STRONG_HASH_AVX2)
 U128 ChunkTermSumAvx2(const uint8_t* data, size_t n, uint64_t offset);

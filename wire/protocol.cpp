@@ -1,12 +1,11 @@
-// The two protocol tables and the messages (worker thread).
-#include "engine/wire.h"
+// The two protocol tables, their block checksums and the wire form of the
+// values that the messages carry.
+#include "wire/protocol.h"
 
 #include <cstring>
 
-#include "engine/connection.h"
-#include "engine/crc16.h"
-#include "engine/transfer_state.h"
 #include "platform/memory.h"
+#include "wire/crc16.h"
 
 namespace {
 void BeginCrc16(BlockSum& sum, uint64_t offset) {
@@ -76,27 +75,34 @@ U128 SumStrongBlock(const uint8_t* data, size_t n, uint64_t offset, uint8_t* ent
     PutLittleEndian(entry, sum.lo, 8);
     return sum;
 }
-
-uint64_t ReceiveLittleEndian(size_t n) {
-    uint8_t bytes[8];
-    ReceiveAll(transferState.dataSocket, bytes, n);
-    return GetLittleEndian(bytes, n);
-}
-
-void SendLittleEndian(uint64_t value, size_t n) {
-    uint8_t bytes[8];
-    PutLittleEndian(bytes, value, n);
-    SendAll(transferState.dataSocket, bytes, n);
-}
 }  // namespace
 
 const Protocol kProtocol1 = {
-    1, nullptr, 4, 2, 0xFFFFFFFFull, 0xFFFFFFFFull, false, BeginCrc16, AddToCrc16, EndCrc16, SumCrc16Block,
+    .version = 1,
+    .statusLine = nullptr,
+    .sizeBytes = 4,
+    .crcBytes = 2,
+    .maxFileSize = 0xFFFFFFFFull,
+    .measureMask = 0xFFFFFFFFull,
+    .provesResult = false,
+    .BeginSum = BeginCrc16,
+    .AddToSum = AddToCrc16,
+    .EndSum = EndCrc16,
+    .SumBlock = SumCrc16Block,
 };
 
 const Protocol kProtocol2 = {
-    2,         "プロトコル2 (XXH3) で転送します", 8, 8, 0x7FFFFFFFFFFFFFFFull, ~0ull, true, BeginStrong, AddToStrong,
-    EndStrong, SumStrongBlock,
+    .version = 2,
+    .statusLine = "プロトコル2 (XXH3) で転送します",
+    .sizeBytes = 8,
+    .crcBytes = 8,
+    .maxFileSize = 0x7FFFFFFFFFFFFFFFull,
+    .measureMask = ~0ull,
+    .provesResult = true,
+    .BeginSum = BeginStrong,
+    .AddToSum = AddToStrong,
+    .EndSum = EndStrong,
+    .SumBlock = SumStrongBlock,
 };
 
 const Protocol& ProtocolOf(int32_t version) { return version >= 2 ? kProtocol2 : kProtocol1; }
@@ -118,25 +124,6 @@ void FreeChecksumList(ChecksumList& list) {
     list.arrived = 0;
 }
 
-void TakeInArrivedList(ChecksumList& list) {
-    const size_t total = list.count * list.width;
-    while (list.arrived < total) {
-        size_t want = total - list.arrived;
-        if (want > (1u << 30)) want = 1u << 30;
-        int n = 0;
-        if (SocketReceiveNow(transferState.dataSocket, list.bytes.get() + list.arrived, static_cast<int>(want), &n) !=
-                NetResult::Moved ||
-            n == 0)
-            return;
-        list.arrived += static_cast<size_t>(n);
-    }
-}
-
-void ReceiveChecksumList(ChecksumList& list) {
-    const size_t total = list.count * list.width;
-    ReceiveAll(transferState.dataSocket, list.bytes.get() + list.arrived, total - list.arrived);
-    list.arrived = total;
-}
 
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options) {
     const uint8_t kind = fileType == 0 ? 'O' : 'C';
@@ -160,45 +147,3 @@ bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_
     if (options) *options = versionByte & ~kVersionMask;
     return true;
 }
-
-void SendWord(uint32_t word) { SendLittleEndian(word, 4); }
-
-uint32_t ReceiveWord() { return static_cast<uint32_t>(ReceiveLittleEndian(4)); }
-
-uint32_t ReceiveFileTypeWord() {
-    uint8_t bytes[4];
-    ReceiveFirstMessage(transferState.dataSocket, bytes, sizeof bytes);
-    return static_cast<uint32_t>(GetLittleEndian(bytes, 4));
-}
-
-void SendNameRecord(const char* name) {
-    char record[kNameRecordSize] = {};
-    strncpy(record, name, kNameRecordSize - 1);
-    SendAll(transferState.dataSocket, record, sizeof record);
-}
-
-bool ReceiveNameRecord() {
-    char* name = transferState.incomingName;
-    ReceiveAll(transferState.dataSocket, name, kNameRecordSize);
-    if (memchr(name, '\0', kNameRecordSize) != nullptr) return true;
-    name[kNameRecordSize - 1] = '\0';
-    return false;
-}
-
-void SendFlag(uint8_t flag) { SendAll(transferState.dataSocket, &flag, 1); }
-
-uint8_t ReceiveFlag() { return ReceiveByte() != 0 ? 1 : 0; }
-
-uint8_t ReceiveByte() {
-    uint8_t byte = 0;
-    ReceiveAll(transferState.dataSocket, &byte, 1);
-    return byte;
-}
-
-void SendSize(uint64_t size) { SendLittleEndian(size, transferState.protocol->sizeBytes); }
-
-uint64_t ReceiveSize() { return ReceiveLittleEndian(transferState.protocol->sizeBytes); }
-
-void SendDigest(const uint8_t* digest) { SendAll(transferState.dataSocket, digest, kDigestSize); }
-
-void ReceiveDigest(uint8_t* digest) { ReceiveAll(transferState.dataSocket, digest, kDigestSize); }

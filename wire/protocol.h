@@ -1,15 +1,17 @@
-// The message layer: how each message of a transfer is laid out on the wire,
-// as a table of encodings per protocol version, and the small send and
-// receive functions that pack bytes explicitly, little-endian, with no
-// framing. The sequence of the messages is the driver's; which table applies
-// is settled by the handshake (transferState.protocol). Worker thread.
+// The two protocols as tables: what differs between them, message by
+// message (the width of a size word and of a checksum, the block checksum,
+// whether a digest ends the transfer), and the wire form of the values
+// that the messages carry (little-endian integers, checksum lists, the
+// file-type word that offers protocol 2). The sequence of the messages is
+// the engine's; wire/messages.h sends and receives them. Pure data and
+// functions, any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "engine/strong_hash.h"
+#include "wire/strong_hash.h"
 
 constexpr size_t kNameRecordSize = 260;
 constexpr size_t kDigestSize = 16;
@@ -23,8 +25,8 @@ struct BlockSum {
     uint8_t stage[kChunkSize];
 };
 
-// What differs between the protocols, message by message. Everything else
-// (the sequence, the refinement, the status lines) is shared.
+// What differs between the protocols. Everything else (the sequence, the
+// refinement, the status lines) is shared.
 struct Protocol {
     int32_t version;
     const char* statusLine;  // shown once the handshake chose it; null for protocol 1
@@ -65,15 +67,6 @@ struct ChecksumList {
 // Makes list hold count entries of width bytes (contents undefined).
 void ResizeChecksumList(ChecksumList& list, size_t count, size_t width);
 void FreeChecksumList(ChecksumList& list);
-// The peer's list of a pass, which the side that receives it first (the
-// Copy) takes in while it still computes its own: what has arrived now,
-// with no wait. A peer that sends a list larger than the system's buffers
-// then never waits on a closed window for as long as this side's pass
-// lasts, which the connection would take for a dead peer. A failure is
-// left for ReceiveChecksumList to find.
-void TakeInArrivedList(ChecksumList& list);
-// Receives the rest of the list (all of it when nothing was taken in).
-void ReceiveChecksumList(ChecksumList& list);
 
 // Little-endian packing of an unsigned value in n bytes (n at most 8).
 // Inline: the checksum pass and the comparison use them once per block.
@@ -103,24 +96,3 @@ uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options = 0);
 // offered (1 for a plain word) and the options. False when it names no
 // FileType.
 bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_t* options = nullptr);
-
-// Messages.
-void SendWord(uint32_t word);
-uint32_t ReceiveWord();
-// The peer's file-type word: the first message of every connection, which
-// a peer that stays silent owes for at most kFirstMessageLimitMs.
-uint32_t ReceiveFileTypeWord();
-void SendNameRecord(const char* name);
-// Receives the 260-byte record into incomingName. False when the record
-// holds no zero byte.
-bool ReceiveNameRecord();
-void SendFlag(uint8_t flag);
-// Any non-zero byte counts as 1.
-uint8_t ReceiveFlag();
-// The raw byte of a reply that may also name a protocol version.
-uint8_t ReceiveByte();
-// A size word of the chosen protocol.
-void SendSize(uint64_t size);
-uint64_t ReceiveSize();
-void SendDigest(const uint8_t* digest);
-void ReceiveDigest(uint8_t* digest);

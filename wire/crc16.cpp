@@ -2,8 +2,8 @@
 // x86, carry-less multiplication folding with PCLMULQDQ / VPCLMULQDQ. The
 // routine is chosen once from the CPU's features. Runs on any thread; the
 // only shared state is the choice, set up by a thread-safe static.
-#include "crc16.h"
-#include "crc16_internal.h"
+#include "wire/crc16.h"
+#include "wire/crc16_internal.h"
 
 #include <array>
 

@@ -1,0 +1,158 @@
+// The messages of a transfer (worker thread).
+#include "wire/messages.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "wire/block_size.h"
+
+const char kBadBlockSizeText[] = "ブロックサイズが正しくありません。";
+const char kBadSizeText[] = "ファイルサイズが正しくありません。";
+
+namespace {
+uint64_t ReceiveLittleEndian(Link& link, size_t n) {
+    uint8_t bytes[8];
+    ReceiveAll(link, bytes, n);
+    return GetLittleEndian(bytes, n);
+}
+
+bool IsLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+bool IsDeviceName(const char* name) {
+    // The part before the first dot decides: "CON", "con.txt" and "LPT1.log"
+    // all name devices on Windows.
+    char stem[8];
+    size_t n = 0;
+    for (; name[n] != '\0' && name[n] != '.'; ++n) {
+        if (n >= 4) return false;
+        stem[n] = static_cast<char>(toupper(static_cast<uint8_t>(name[n])));
+    }
+    stem[n] = '\0';
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* d : kDevices)
+        if (strcmp(stem, d) == 0) return true;
+    if (n == 4 && (memcmp(stem, "COM", 3) == 0 || memcmp(stem, "LPT", 3) == 0) && stem[3] >= '1' && stem[3] <= '9')
+        return true;
+    return false;
+}
+}  // namespace
+
+void SendFileTypeWord(Link& link, uint32_t word) {
+    uint8_t bytes[4];
+    PutLittleEndian(bytes, word, 4);
+    SendAll(link, bytes, sizeof bytes);
+}
+
+uint32_t ReceiveFileTypeWord(Link& link) {
+    uint8_t bytes[4];
+    ReceiveFirstMessage(link, bytes, sizeof bytes);
+    return static_cast<uint32_t>(GetLittleEndian(bytes, 4));
+}
+
+void SendNameRecord(Link& link, const char* name) {
+    char record[kNameRecordSize] = {};
+    strncpy(record, name, kNameRecordSize - 1);
+    SendAll(link, record, sizeof record);
+}
+
+bool ReceiveNameRecord(Link& link, char* name) {
+    ReceiveAll(link, name, kNameRecordSize);
+    if (memchr(name, '\0', kNameRecordSize) == nullptr) {
+        name[kNameRecordSize - 1] = '\0';
+        return false;
+    }
+    return IsBareFileName(name);
+}
+
+bool IsBareFileName(const char* name) {
+    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+    for (const uint8_t* p = reinterpret_cast<const uint8_t*>(name); *p != '\0'; ++p) {
+        if (IsLeadByte(*p)) {
+            if (p[1] == '\0') return false;  // a lead byte with no second byte
+            ++p;
+            continue;
+        }
+        if (*p < 0x20 || *p == 0x7F || *p == '\\' || *p == '/' || *p == ':') return false;
+    }
+    return !IsDeviceName(name);
+}
+
+void SendNameReply(Link& link, uint8_t reply) { SendAll(link, &reply, 1); }
+
+uint8_t ReceiveNameReply(Link& link) {
+    uint8_t reply = 0;
+    ReceiveAll(link, &reply, 1);
+    return reply;
+}
+
+void SendSize(Link& link, uint64_t size) {
+    uint8_t bytes[8];
+    PutLittleEndian(bytes, size, link.protocol->sizeBytes);
+    SendAll(link, bytes, link.protocol->sizeBytes);
+}
+
+uint64_t ReceiveSize(Link& link) {
+    const uint64_t size = ReceiveLittleEndian(link, link.protocol->sizeBytes);
+    if (size > link.protocol->maxFileSize) EndLink(kBadSizeText);
+    return size;
+}
+
+void SendSizeAnswer(Link& link, const SizeAnswer& answer) {
+    // One send: flag, size word and block-size word as separate small sends
+    // would wait on each other's acknowledgements.
+    uint8_t bytes[1 + 8 + 4];
+    size_t length = 0;
+    bytes[length++] = answer.sizesDiffer ? 1 : 0;
+    if (answer.sizesDiffer) {
+        PutLittleEndian(bytes + length, answer.originalSize, link.protocol->sizeBytes);
+        length += link.protocol->sizeBytes;
+    }
+    if (answer.withBlockSize) {
+        PutLittleEndian(bytes + length, answer.blockSize, 4);
+        length += 4;
+    }
+    SendAll(link, bytes, length);
+}
+
+bool ReceiveSizeFlag(Link& link) {
+    uint8_t flag = 0;
+    ReceiveAll(link, &flag, 1);
+    return flag != 0;
+}
+
+uint32_t ReceiveBlockSize(Link& link) {
+    const uint64_t size = ReceiveLittleEndian(link, 4);
+    if (!IsValidBlockSize(size)) EndLink(kBadBlockSizeText);
+    return static_cast<uint32_t>(size);
+}
+
+void SendChecksumList(Link& link, const ChecksumList& list) {
+    // One send for the whole list: the bytes are those of one send per block.
+    SendAll(link, list.bytes.get(), list.count * list.width);
+}
+
+void ReceiveChecksumList(Link& link, ChecksumList& list) {
+    const size_t total = list.count * list.width;
+    ReceiveAll(link, list.bytes.get() + list.arrived, total - list.arrived);
+    list.arrived = total;
+}
+
+void TakeInArrivedList(Link& link, ChecksumList& list) {
+    list.arrived += ReceiveArrived(link, list.bytes.get() + list.arrived, list.count * list.width - list.arrived);
+}
+
+void SendBlockData(Link& link, const uint8_t* data, size_t count) { SendStream(link, data, count); }
+
+TransportResult TryReceiveBlockData(Link& link, uint8_t* buffer, size_t count, size_t* received) {
+    return TryReceiveStream(link, buffer, count, received);
+}
+
+void SendTailData(Link& link, const uint8_t* data, size_t count) { SendStream(link, data, count); }
+
+TransportResult TryReceiveTailData(Link& link, uint8_t* buffer, size_t least, size_t most, size_t* received) {
+    return TryReceiveSomeOfStream(link, buffer, least, most, received);
+}
+
+void SendDigest(Link& link, const uint8_t* digest) { SendAll(link, digest, kDigestSize); }
+
+void ReceiveDigest(Link& link, uint8_t* digest) { ReceiveAll(link, digest, kDigestSize); }

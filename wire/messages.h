@@ -1,0 +1,88 @@
+// Every message of a transfer (docs/PROTOCOL.md), one Send and Receive pair
+// each, over the link that the caller gives: the only code that lays bytes
+// out on the wire or reads them back. Each value read is checked against
+// its bounds where it is read; one that breaks them ends the transfer with
+// its status line (LinkEnded). The sequence is the engine's. Worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wire/link.h"
+#include "wire/protocol.h"
+
+extern const char kBadBlockSizeText[];  // a block-size word outside the ladder
+extern const char kBadSizeText[];       // a size word beyond what the protocol carries
+
+// The file-type word (4 bytes), the first message of either side: a plain
+// FileType or an offer (OfferWord). A peer that sends none for
+// kFirstMessageLimitMs is given up.
+void SendFileTypeWord(Link& link, uint32_t word);
+uint32_t ReceiveFileTypeWord(Link& link);
+
+// The name record (Original to Nothing): the file's name, a zero byte and
+// padding, kNameRecordSize bytes in all. ReceiveNameRecord leaves the name,
+// zero-terminated, in name (kNameRecordSize bytes) and returns whether it
+// may name a file of the receiver's folder: a record with its zero byte,
+// and a bare file name (IsBareFileName).
+void SendNameRecord(Link& link, const char* name);
+bool ReceiveNameRecord(Link& link, char* name);
+// A name received from the peer may only name a file directly inside the
+// chosen folder: not empty, "." or "..", no separator, drive colon or
+// control character, and no device name of Windows (CON, PRN, AUX, NUL,
+// COM1-9, LPT1-9, with or without an extension). Walked as code page 932
+// characters, whose second bytes may be 0x5C.
+bool IsBareFileName(const char* name);
+
+// The name reply (Nothing to Original), one byte: 0 refused, else success;
+// with protocol 2 offered, the version and options (as in an offer word's
+// version byte).
+void SendNameReply(Link& link, uint8_t reply);
+uint8_t ReceiveNameReply(Link& link);
+
+// A size word of the link's protocol (4 or 8 bytes): the Copy's size, or
+// the whole file's size for a Nothing side. A size beyond what the
+// protocol carries (2^63 and more in protocol 2) ends the transfer with
+// kBadSizeText.
+void SendSize(Link& link, uint64_t size);
+uint64_t ReceiveSize(Link& link);
+
+// The Original's answer to the Copy's size, in one send: the size flag,
+// its own size word when the sizes differ, and the first block size unless
+// the Copy is longer.
+struct SizeAnswer {
+    bool sizesDiffer;
+    uint64_t originalSize;  // sent when sizesDiffer
+    bool withBlockSize;
+    uint32_t blockSize;     // sent when withBlockSize
+};
+void SendSizeAnswer(Link& link, const SizeAnswer& answer);
+// Its parts as the Copy reads them: the flag (any non-zero byte means the
+// sizes differ), the size (ReceiveSize), and the block-size word, which
+// must be on the ladder (IsValidBlockSize), else kBadBlockSizeText ends
+// the transfer.
+bool ReceiveSizeFlag(Link& link);
+uint32_t ReceiveBlockSize(Link& link);
+
+// A checksum list: list.count entries of list.width bytes, as they stand.
+// The receiver sizes the list from its own block list, so the peer never
+// sets how much is read. ReceiveChecksumList reads what has not arrived
+// yet; TakeInArrivedList takes what has arrived now, with no wait (the Copy
+// does so during its own pass, so that the Original's list never waits on a
+// closed window for as long as the pass lasts, which the connection would
+// take for a dead peer).
+void SendChecksumList(Link& link, const ChecksumList& list);
+void ReceiveChecksumList(Link& link, ChecksumList& list);
+void TakeInArrivedList(Link& link, ChecksumList& list);
+
+// The bytes of damaged blocks and of the tail: a stream with no framing,
+// given up after kStreamSilenceLimitMs without a byte. The receive is in
+// two steps (see TryReceiveStream in wire/link.h).
+void SendBlockData(Link& link, const uint8_t* data, size_t count);
+TransportResult TryReceiveBlockData(Link& link, uint8_t* buffer, size_t count, size_t* received);
+void SendTailData(Link& link, const uint8_t* data, size_t count);
+TransportResult TryReceiveTailData(Link& link, uint8_t* buffer, size_t least, size_t most, size_t* received);
+
+// The whole-file digest of protocol 2: kDigestSize bytes.
+void SendDigest(Link& link, const uint8_t* digest);
+void ReceiveDigest(Link& link, uint8_t* digest);
