@@ -70,12 +70,6 @@ char* PutDecimal(char* out, uint64_t value, int width) {
     return end;
 }
 
-// An entry of a checksum list as a number for the log line; the common
-// width is spelled out so that its load is one instruction.
-uint64_t EntryValue(const uint8_t* entry, size_t width) {
-    return width == 8 ? GetLittleEndian(entry, 8) : GetLittleEndian(entry, width);
-}
-
 uint64_t CountBlocks(const Block* b) {
     uint64_t n = 0;
     for (; b; b = b->next) ++n;
@@ -170,7 +164,7 @@ uint64_t CompareCrcs() {
         const uint8_t* mine = local.Entry(i);
         const uint8_t* theirs = remote.Entry(i);
         size_t length = FormatCompareLine(line, transferState.hexDigits, transferState.decDigits, *b,
-                                          EntryValue(mine, width), EntryValue(theirs, width), digits);
+                                          local.Value(i), remote.Value(i), digits);
         if (memcmp(mine, theirs, width) == 0) {
             AppendLogOk(log, line, length);
         } else {

@@ -106,17 +106,7 @@ void StampFileForDigest(FileHandle& file) {
 }
 
 void ComputeDigest(uint8_t* digest) {
-    // A digest of files read whole at the end has one more byte, so that it
-    // never equals one of a peer that proved its file the usual way.
-    uint8_t input[33];
-    PutLittleEndian(input, transferState.digestSum.lo, 8);
-    PutLittleEndian(input + 8, transferState.digestSum.hi, 8);
-    PutLittleEndian(input + 16, ComparedLength(), 8);
-    PutLittleEndian(input + 24, WholeLength(), 8);
-    input[32] = 1;
-    U128 hash = Hash128(input, transferState.verifyWholeFiles ? 33 : 32);
-    PutLittleEndian(digest, hash.lo, 8);
-    PutLittleEndian(digest + 8, hash.hi, 8);
+    WholeFileDigest(transferState.digestSum, ComparedLength(), WholeLength(), transferState.verifyWholeFiles, digest);
 }
 
 void TakeOutDamagedBlocks() {

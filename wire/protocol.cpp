@@ -107,6 +107,18 @@ const Protocol kProtocol2 = {
 
 const Protocol& ProtocolOf(int32_t version) { return version >= 2 ? kProtocol2 : kProtocol1; }
 
+void WholeFileDigest(U128 sum, uint64_t compared, uint64_t whole, bool readWhole, uint8_t* digest) {
+    uint8_t input[33];
+    PutLittleEndian(input, sum.lo, 8);
+    PutLittleEndian(input + 8, sum.hi, 8);
+    PutLittleEndian(input + 16, compared, 8);
+    PutLittleEndian(input + 24, whole, 8);
+    input[32] = 1;
+    const U128 hash = Hash128(input, readWhole ? 33 : 32);
+    PutLittleEndian(digest, hash.lo, 8);
+    PutLittleEndian(digest + 8, hash.hi, 8);
+}
+
 void ResizeChecksumList(ChecksumList& list, size_t count, size_t width) {
     // The old list goes first. One spare byte: a list of no entries still
     // has a buffer.

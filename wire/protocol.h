@@ -63,7 +63,17 @@ struct ChecksumList {
 
     const uint8_t* Entry(size_t i) const { return bytes.get() + i * width; }
     uint8_t* Entry(size_t i) { return bytes.get() + i * width; }
+    // Entry i as a number (for the log); the common width is spelled out
+    // so that its load is one instruction.
+    uint64_t Value(size_t i) const;
 };
+// The whole-file digest of protocol 2 as it is sent (kDigestSize bytes):
+// XXH3-128 of the sum of a file's chunk terms, the compared length and the
+// whole length, and, for files read whole again at the end (readWhole), one
+// more byte, so that such a digest never equals one of a peer that proved
+// its file the usual way.
+void WholeFileDigest(U128 sum, uint64_t compared, uint64_t whole, bool readWhole, uint8_t* digest);
+
 // Makes list hold count entries of width bytes (contents undefined).
 void ResizeChecksumList(ChecksumList& list, size_t count, size_t width);
 void FreeChecksumList(ChecksumList& list);
@@ -77,6 +87,9 @@ inline uint64_t GetLittleEndian(const uint8_t* in, size_t n) {
     uint64_t value = 0;
     for (size_t i = 0; i < n; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
     return value;
+}
+inline uint64_t ChecksumList::Value(size_t i) const {
+    return width == 8 ? GetLittleEndian(Entry(i), 8) : GetLittleEndian(Entry(i), width);
 }
 
 // The file-type word. A side that offers protocol 2 or later sends, instead
