@@ -19,15 +19,16 @@
 #include "platform/net.h"
 #include "platform/text.h"
 #include "wire/block_size.h"
+#include "wire/pairing.h"
 
 namespace {
 const char kVersion[] = "blockmend-cli 1.0.0";
 
 void PrintUsage() {
     printf("usage:\n"
-           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all]\n"
-           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all]\n"
-           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST] [--protocol 1|2] [--verify-all]\n"
+           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
+           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
            "\n"
            "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
            "  original      this side holds the correct file\n"
@@ -45,6 +46,9 @@ void PrintUsage() {
            "                (default: protocol 2 when the peer is Blockmend too, else protocol 1 with a warning)\n"
            "  --verify-all  both sides read their whole file again at the end and prove what is on disk\n"
            "                then (needs protocol 2 on both sides)\n"
+           "  --code CODE   pair with the peer by this code (at least 6 characters; the same on both\n"
+           "                sides): authenticated and encrypted; also taken from $BLOCKMEND_CODE\n"
+           "  --new-code    make a new code, print it on a line of its own, and pair with it\n"
            "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n",
            DefaultLogFolderHelp());
 }
@@ -98,6 +102,14 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long* valu
     return *value <= max;
 }
 
+// Characters of a UTF-8 text: its bytes that do not continue a character.
+size_t CountCharacters(const std::string& utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
 std::string WithSeparator(std::string folder) {
     if (folder.empty()) folder.push_back('.');
     if (folder.back() != '/' && folder.back() != '\\') folder += PathSeparator();
@@ -125,7 +137,9 @@ int main(int argc, char** argv) {
     else UsageError("unknown mode: " + mode);
     const std::string path = args[2];
 
-    bool listen = false, connect = false;
+    bool listen = false, connect = false, newCode = false;
+    std::string code;
+    EnvironmentVariable("BLOCKMEND_CODE", &code);
     int blockSizeIndex = -1;  // as given with --block-size
     std::string logDir;
     std::string connectHost;
@@ -163,6 +177,11 @@ int main(int argc, char** argv) {
             // 1: offer nothing else; 2: accept nothing else.
             if (number == 1) transferState.protocolLimit = 1;
             else transferState.protocolMinimum = 2;
+        } else if (a == "--code") {
+            code = value("--code");
+            if (code.empty()) UsageError("--code needs a code");
+        } else if (a == "--new-code") {
+            newCode = true;
         } else if (a == "--verify-all") {
             transferState.verifyAll = true;
         } else if (a == "--allow") {
@@ -176,6 +195,18 @@ int main(int argc, char** argv) {
     if (cliSettings.overwrite && cliSettings.haveSaveAs) UsageError("give at most one of --overwrite and --save-as");
     if (!allow.empty() && !listen) UsageError("--allow goes with --listen");
     if (transferState.verifyAll && transferState.protocolLimit < 2) UsageError("--verify-all needs protocol 2");
+    if (newCode) {
+        char made[24];
+        MakeNewCode(made);
+        code = made;
+    }
+    if (!code.empty()) {
+        if (transferState.protocolLimit < 2) UsageError("a code needs protocol 2");
+        if (CountCharacters(code) < kMinCodeCharacters) UsageError("a code has at least 6 characters");
+        const std::string converted = ToCp932(code, "the code");
+        if (converted.size() > kMaxCodeBytes) UsageError("the code is too long");
+        strcpy(transferState.pairingCode, converted.c_str());
+    }
     transferState.netRole = listen ? kServer : kClient;
     if (connect) {
         // The engine takes the peer as the dotted text a user types.
@@ -211,6 +242,18 @@ int main(int argc, char** argv) {
 
     PrepareConsole();
     cliSettings.terminal = StdoutIsTerminal();
+    // The new code goes first, on a line of its own, to be read out to the
+    // peer before it connects.
+    if (newCode) {
+        printf("%s\n", code.c_str());
+        fflush(stdout);
+    }
+    if (listen && code.empty() && allow.empty())
+        fprintf(stderr, "warning: listening with neither --code nor --allow: whoever reaches port %d can %s\n",
+                static_cast<int>(transferState.port),
+                transferState.fileType == kOriginal ? "read this file"
+                : transferState.fileType == kCopy ? "write into this file"
+                                                  : "put a file into this folder");
     OnInterrupt(OnStopSignal);
     if (!StartTransfer()) {
         fprintf(stderr, "blockmend-cli: cannot start the worker thread\n");

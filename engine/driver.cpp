@@ -58,6 +58,8 @@ void WorkerMain() {
     transferState.newFileMode = 0;
     transferState.transferComplete = false;
     transferState.link.protocol = &kProtocol1;
+    transferState.link.records = nullptr;
+    transferState.channel.reset();
     transferState.digestSum = U128{};
     transferState.digestWatched = false;
     transferState.fileChangedMeanwhile = false;

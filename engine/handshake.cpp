@@ -10,6 +10,8 @@
 #include "platform/file.h"
 #include "wire/block_size.h"
 #include "wire/messages.h"
+#include "wire/pairing.h"
+#include "wire/records.h"
 
 namespace {
 void ShowRemoteSize() {
@@ -32,18 +34,31 @@ int32_t AgreedVersion(int32_t offered) {
 
 void UseProtocol(int32_t version) {
     transferState.link.protocol = &ProtocolOf(version);
-    if (transferState.link.protocol->statusLine) AddStatusLine(transferState.link.protocol->statusLine);
+    const char* line = transferState.link.protocol->statusLine;
+    if (!line) return;
+    if (!transferState.link.records) {
+        AddStatusLine(line);
+        return;
+    }
+    char encrypted[128];
+    snprintf(encrypted, sizeof encrypted, "%s (暗号化: %s)", line,
+             RecordCipherName(ChannelCipher(*transferState.link.records)));
+    AddStatusLine(encrypted);
 }
 
+bool HoldsCode() { return transferState.pairingCode[0] != '\0'; }
+
 // The options that this side asks for in its offer.
-uint8_t OwnOptions() { return transferState.verifyAll ? kOptionVerifyAll : 0; }
+uint8_t OwnOptions() {
+    return (transferState.verifyAll ? kOptionVerifyAll : 0) | (HoldsCode() ? kOptionPaired : 0);
+}
 
 // A side that accepts protocol 2 only ends before any file data moves when
 // the peer turns out to speak protocol 1 (or something on the way made it
 // look so): a transfer in protocol 1 proves nothing. Reading both files
 // whole again needs protocol 2's digest.
 void RequireVersion(int32_t version) {
-    const int32_t minimum = transferState.verifyAll ? 2 : transferState.protocolMinimum;
+    const int32_t minimum = transferState.verifyAll || HoldsCode() ? 2 : transferState.protocolMinimum;
     if (version >= minimum) return;
     AddStatusLine(kNoProtocol2Text);
     EndTransfer();
@@ -114,31 +129,57 @@ int32_t NameAndCreateNewFile(int32_t offered) {
 
 void Handshake() {
     const int32_t own = transferState.fileType;
-    const bool offers = own != kNothing && transferState.protocolLimit >= 2;
+    // A Nothing side offers in its word only when it holds a code: a peer of
+    // protocol 1 cannot pair anyway.
+    const bool offers = (own != kNothing || HoldsCode()) && transferState.protocolLimit >= 2;
     const uint32_t offer = OfferWord(own, AgreedVersion(kHighestProtocol), OwnOptions());
     int32_t peer = -1, offered = 1;
     uint8_t peerOptions = 0;
     bool known = false;
+    uint32_t clientWord = 0, serverWord = 0;  // as they crossed the wire
     transferState.link.protocol = &kProtocol1;
     if (transferState.netRole == kServer) {
         // The Client has sent its word before reading ours (both sides do),
         // so the Server can read first and offer only where a peer that
         // speaks protocol 1 would take the offer for the right FileType.
-        known = ReadFileTypeWord(ReceiveFileTypeWord(transferState.link), &peer, &offered, &peerOptions);
+        clientWord = ReceiveFileTypeWord(transferState.link);
+        known = ReadFileTypeWord(clientWord, &peer, &offered, &peerOptions);
         const bool valid = known && PairingValid(own, peer);
-        // A Nothing Client answers an offer only in its name reply.
-        if (valid && peer != kNothing) RequireVersion(offered);
+        // A Nothing Client answers an offer only in its name reply. A side
+        // with a code answers with its word in any case, so that a
+        // Blockmend peer without one learns why it is refused.
+        if (valid && peer != kNothing && !HoldsCode()) RequireVersion(offered);
         bool answerOffer = offers && valid && (offered >= 2 || peer == kNothing);
-        SendFileTypeWord(transferState.link, answerOffer ? offer : static_cast<uint32_t>(own));
+        serverWord = answerOffer ? offer : static_cast<uint32_t>(own);
+        SendFileTypeWord(transferState.link, serverWord);
     } else {
-        SendFileTypeWord(transferState.link, offers ? offer : static_cast<uint32_t>(own));
-        known = ReadFileTypeWord(ReceiveFileTypeWord(transferState.link), &peer, &offered, &peerOptions);
+        clientWord = offers ? offer : static_cast<uint32_t>(own);
+        SendFileTypeWord(transferState.link, clientWord);
+        serverWord = ReceiveFileTypeWord(transferState.link);
+        known = ReadFileTypeWord(serverWord, &peer, &offered, &peerOptions);
     }
     // Exactly one Original, facing a Copy or a Nothing; anything else,
     // including words that name no FileType, is refused on both sides.
     if (!known || !PairingValid(own, peer)) {
         AddStatusLine("FileType が正しくありません。");
         EndTransfer();
+    }
+    // With a code on either side, both pair before anything about the file
+    // moves; a code on one side only (a peer of protocol 1 holds none)
+    // pairs with nothing.
+    if (HoldsCode() != ((peerOptions & kOptionPaired) != 0)) {
+        AddStatusLine(HoldsCode() ? kPeerWithoutCodeText : kPeerWantsCodeText);
+        EndTransfer();
+    }
+    if (HoldsCode()) {
+        RequireVersion(offered);
+        uint8_t words[8];
+        PutLittleEndian(words, clientWord, 4);
+        PutLittleEndian(words + 4, serverWord, 4);
+        transferState.channel = PairWithCode(transferState.link, transferState.pairingCode,
+                                             strlen(transferState.pairingCode), words, words + 4,
+                                             transferState.netRole == kClient);
+        transferState.link.records = transferState.channel.get();
     }
     if (own == kNothing) {
         RequireVersion(offered);
@@ -169,6 +210,8 @@ void Handshake() {
 }
 
 const char kNoProtocol2Text[] = "相手はプロトコル2に対応していません";
+const char kPeerWithoutCodeText[] = "相手はコードを使っていません";
+const char kPeerWantsCodeText[] = "相手はコードでの接続を求めています";
 
 void CheckSizeForProtocol() {
     if (transferState.localSize <= transferState.link.protocol->maxFileSize) return;

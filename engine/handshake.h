@@ -22,8 +22,17 @@
 // A side whose protocolMinimum is 2 ends with kNoProtocol2Text, before any
 // file data moves and before a Nothing side makes its file, when the peer
 // turns out not to speak protocol 2.
+//
+// A side that holds a code (pairingCode) offers in its word with
+// kOptionPaired, a Nothing side too, and pairs (wire/pairing.h) right after
+// the words, before the name record or the sizes; from then on the link's
+// records carry every byte. A code on one side only ends both with
+// kPeerWithoutCodeText or kPeerWantsCodeText; a failed pairing with
+// kPairingFailedText. Protocol 1 is never used with a code.
 void Handshake();
 extern const char kNoProtocol2Text[];
+extern const char kPeerWithoutCodeText[];
+extern const char kPeerWantsCodeText[];
 // Ends the transfer with "4GB以上のファイルは扱えません" when the local file
 // is too large for the protocol that the handshake chose.
 void CheckSizeForProtocol();

@@ -29,6 +29,8 @@ bool FreeTransfer() {
     transferState.previousBlocks = nullptr;
     FreeChecksumList(transferState.localCrcs);
     FreeChecksumList(transferState.remoteCrcs);
+    transferState.link.records = nullptr;
+    transferState.channel.reset();
     const bool opened = transferState.dataSocket.IsOpen() || transferState.listenSocket.IsOpen();
     if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
     SocketClose(transferState.dataSocket);

@@ -11,6 +11,7 @@
 #include "platform/thread.h"
 #include "wire/link.h"
 #include "wire/protocol.h"
+#include "wire/records.h"
 #include "wire/strong_hash.h"
 
 struct Block;
@@ -44,6 +45,7 @@ struct TransferState {
     ChecksumList remoteCrcs;               // the peer's checksums of the current pass, as received
     int32_t protocolLimit = kHighestProtocol;  // the highest protocol this side offers
     int32_t protocolMinimum = 1;               // the lowest it accepts (2: refuse a peer of protocol 1)
+    char pairingCode[256] = {};       // the code to pair with (code page 932); empty: none
     bool verifyAll = false;           // this side asks that both files be read whole again at the end
     bool verifyWholeFiles = false;    // this transfer does so (either side asked, protocol 2)
     U128 digestSum{};                 // this side's file as summed for the whole-file digest
@@ -54,6 +56,7 @@ struct TransferState {
     SocketHandle listenSocket;        // the listening socket (Server only)
     // The peer as the messages reach it; its protocol is the handshake's choice.
     Link link{&dataSocket, &stopRequested, &kProtocol1};
+    RecordChannelPtr channel;         // the records of a transfer paired with a code (link.records)
     void* mainWindow = nullptr;       // the main dialog (HWND), opaque here
     void* instance = nullptr;         // the program's module (HINSTANCE), opaque here
     ThreadHandle workerThread;        // the running worker

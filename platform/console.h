@@ -8,6 +8,8 @@
 
 // The program's arguments as UTF-8 (on Windows from the wide command line).
 std::vector<std::string> ProgramArguments(int argc, char** argv);
+// An environment variable as UTF-8; false when it is not set.
+bool EnvironmentVariable(const char* name, std::string* value);
 // The folder of the running executable, in code page 932, ending in a
 // separator.
 std::string ExecutableFolder();

@@ -22,12 +22,13 @@ as_root() {
     fi
 }
 
-demo=(cmake make g++ libxxhash-dev)
+demo=(cmake make g++ libxxhash-dev libsodium-dev)
 native=("${demo[@]}" libgtest-dev libgmock-dev e2fsprogs)
 all=("${native[@]}"
     googletest
     g++-mingw-w64-i686 g++-mingw-w64-i686-posix
     g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix
+    autoconf automake libtool
     wine wine64
     xvfb xauth locales fonts-ipafont-gothic
     clang libclang-rt-14-dev valgrind
@@ -60,6 +61,24 @@ if [[ ${#missing[@]} -gt 0 ]]; then
     as_root apt-get update -qq
     # With recommends: Wine loads libxrender, libxrandr, ... at run time for its X driver.
     as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# The Windows builds make their libsodium from Debian's source package of
+# the native one (scripts/build-sodium.sh): apt-get source needs a deb-src
+# entry for the archive that the deb entries use.
+has_deb_src() {
+    grep -rqsE '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' /etc/apt/sources.list /etc/apt/sources.list.d/
+}
+if [[ $set_name == all ]] && ! has_deb_src; then
+    echo "install-deps: adding a deb-src entry for the Debian archive in use"
+    if [[ -f /etc/apt/sources.list.d/debian.sources ]]; then
+        sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+            as_root tee /etc/apt/sources.list.d/blockmend-src.sources >/dev/null
+    elif [[ -f /etc/apt/sources.list ]]; then
+        sed -n 's/^deb[[:space:]]/deb-src /p' /etc/apt/sources.list |
+            as_root tee /etc/apt/sources.list.d/blockmend-src.list >/dev/null
+    fi
+    as_root apt-get update -qq
 fi
 
 if [[ $set_name == all ]] && ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then

@@ -1,12 +1,12 @@
 // The exact-length moves of a transfer and what their outcomes mean for it
-// (worker thread).
+// (worker thread). On a paired link the bytes go through its records.
 #include "wire/link.h"
+
+#include "wire/records.h"
 
 const char kLostText[] = "相手との接続が切れました";
 const char kSilentPeerText[] = "相手から30秒間応答がありませんでした";
 const char kStalledPeerText[] = "相手とのデータの送受信が60秒間止まりました";
-
-void EndLink(const char* line) { throw LinkEnded{line}; }
 
 namespace {
 // timedOutText: what a wait that ran into its silence limit shows.
@@ -18,35 +18,47 @@ void Settle(TransportResult result, const char* timedOutText = kStalledPeerText)
     case TransportResult::TimedOut: EndLink(timedOutText);
     }
 }
-}  // namespace
 
-void SendAll(Link& link, const void* data, size_t count) {
-    Settle(SendExact(*link.socket, data, count, *link.stop));
+TransportResult Send(Link& link, const void* data, size_t count, uint64_t silenceLimitMs) {
+    if (link.records) return SendSealed(*link.records, *link.socket, *link.stop, data, count, silenceLimitMs);
+    return SendExact(*link.socket, data, count, *link.stop, silenceLimitMs);
 }
 
+TransportResult Receive(Link& link, void* buffer, size_t least, size_t most, size_t* received,
+                        uint64_t silenceLimitMs) {
+    if (link.records)
+        return ReceiveOpened(*link.records, *link.socket, *link.stop, buffer, least, most, received, silenceLimitMs);
+    if (least == most) return ReceiveExact(*link.socket, buffer, least, *link.stop, received, silenceLimitMs);
+    return ReceiveSome(*link.socket, buffer, least, most, *link.stop, received, silenceLimitMs);
+}
+}  // namespace
+
+void SendAll(Link& link, const void* data, size_t count) { Settle(Send(link, data, count, 0)); }
+
 void ReceiveAll(Link& link, void* buffer, size_t count) {
-    Settle(ReceiveExact(*link.socket, buffer, count, *link.stop));
+    size_t received = 0;
+    Settle(Receive(link, buffer, count, count, &received, 0));
 }
 
 void ReceiveFirstMessage(Link& link, void* buffer, size_t count) {
-    Settle(ReceiveExact(*link.socket, buffer, count, *link.stop, nullptr, kFirstMessageLimitMs), kSilentPeerText);
+    size_t received = 0;
+    Settle(Receive(link, buffer, count, count, &received, kFirstMessageLimitMs), kSilentPeerText);
 }
 
-void SendStream(Link& link, const void* data, size_t count) {
-    Settle(SendExact(*link.socket, data, count, *link.stop, kStreamSilenceLimitMs));
-}
+void SendStream(Link& link, const void* data, size_t count) { Settle(Send(link, data, count, kStreamSilenceLimitMs)); }
 
 TransportResult TryReceiveStream(Link& link, void* buffer, size_t count, size_t* received) {
-    return ReceiveExact(*link.socket, buffer, count, *link.stop, received, kStreamSilenceLimitMs);
+    return Receive(link, buffer, count, count, received, kStreamSilenceLimitMs);
 }
 
 TransportResult TryReceiveSomeOfStream(Link& link, void* buffer, size_t least, size_t most, size_t* received) {
-    return ReceiveSome(*link.socket, buffer, least, most, *link.stop, received, kStreamSilenceLimitMs);
+    return Receive(link, buffer, least, most, received, kStreamSilenceLimitMs);
 }
 
 void SettleReceive(TransportResult result) { Settle(result); }
 
 size_t ReceiveArrived(Link& link, void* buffer, size_t count) {
+    if (link.records) return ReceiveOpenedNow(*link.records, *link.socket, buffer, count);
     size_t arrived = 0;
     char* bytes = static_cast<char*>(buffer);
     while (arrived < count) {

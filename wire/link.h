@@ -12,22 +12,21 @@
 
 #include "net/transport.h"
 #include "platform/net.h"
+#include "wire/ended.h"
 #include "wire/protocol.h"
 
-// One connected peer: its socket, the flag that Stop sets, and the
-// protocol that the handshake settled on (protocol 1 until then).
+struct RecordChannel;
+
+// One connected peer: its socket, the flag that Stop sets, the protocol
+// that the handshake settled on (protocol 1 until then), and, once two
+// peers have paired with a code, the channel whose records carry every
+// byte (wire/records.h).
 struct Link {
     SocketHandle* socket = nullptr;
     const std::atomic<uint8_t>* stop = nullptr;
     const Protocol* protocol = &kProtocol1;
+    RecordChannel* records = nullptr;
 };
-
-// Thrown when the connection, or what the peer sent over it, ends the
-// transfer: line is the status line that says why (null after a Stop).
-struct LinkEnded {
-    const char* line;
-};
-[[noreturn]] void EndLink(const char* line);
 
 extern const char kLostText[];         // the peer closed or lost the connection
 extern const char kSilentPeerText[];   // no first message within kFirstMessageLimitMs

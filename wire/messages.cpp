@@ -1,6 +1,8 @@
 // The messages of a transfer (worker thread).
 #include "wire/messages.h"
 
+#include <sodium.h>
+
 #include <cctype>
 #include <cstring>
 
@@ -8,6 +10,7 @@
 
 const char kBadBlockSizeText[] = "ブロックサイズが正しくありません。";
 const char kBadSizeText[] = "ファイルサイズが正しくありません。";
+const char kPairingFailedText[] = "コードによる接続に失敗しました (コードが違うか、通信が改ざんされています)";
 
 namespace {
 uint64_t ReceiveLittleEndian(Link& link, size_t n) {
@@ -151,6 +154,21 @@ void SendTailData(Link& link, const uint8_t* data, size_t count) { SendStream(li
 
 TransportResult TryReceiveTailData(Link& link, uint8_t* buffer, size_t least, size_t most, size_t* received) {
     return TryReceiveSomeOfStream(link, buffer, least, most, received);
+}
+
+void SendPairingMessage(Link& link, const uint8_t* message) { SendAll(link, message, kPairingMessageSize); }
+
+void ReceivePairingMessage(Link& link, uint8_t* message) {
+    ReceiveAll(link, message, kPairingMessageSize);
+    if (sodium_init() < 0 || crypto_core_ristretto255_is_valid_point(message) != 1) EndLink(kPairingFailedText);
+}
+
+void SendPairingConfirmation(Link& link, const uint8_t* confirmation) {
+    SendAll(link, confirmation, kPairingConfirmationSize);
+}
+
+void ReceivePairingConfirmation(Link& link, uint8_t* confirmation) {
+    ReceiveAll(link, confirmation, kPairingConfirmationSize);
 }
 
 void SendDigest(Link& link, const uint8_t* digest) { SendAll(link, digest, kDigestSize); }

@@ -13,6 +13,7 @@
 
 extern const char kBadBlockSizeText[];  // a block-size word outside the ladder
 extern const char kBadSizeText[];       // a size word beyond what the protocol carries
+extern const char kPairingFailedText[]; // the pairing with a code failed
 
 // The file-type word (4 bytes), the first message of either side: a plain
 // FileType or an offer (OfferWord). A peer that sends none for
@@ -82,6 +83,19 @@ void SendBlockData(Link& link, const uint8_t* data, size_t count);
 TransportResult TryReceiveBlockData(Link& link, uint8_t* buffer, size_t count, size_t* received);
 void SendTailData(Link& link, const uint8_t* data, size_t count);
 TransportResult TryReceiveTailData(Link& link, uint8_t* buffer, size_t least, size_t most, size_t* received);
+
+// The pairing messages of peers that pair with a code (wire/pairing.h),
+// each side's in both directions: its ristretto255 element (32 bytes) and
+// its capabilities (1 byte: kPairingCanAesGcm); then its confirmation
+// (32 bytes). An element that is not a valid ristretto255 encoding ends the
+// transfer with kPairingFailedText.
+constexpr size_t kPairingMessageSize = 33;
+constexpr size_t kPairingConfirmationSize = 32;
+constexpr uint8_t kPairingCanAesGcm = 1;
+void SendPairingMessage(Link& link, const uint8_t* message);
+void ReceivePairingMessage(Link& link, uint8_t* message);
+void SendPairingConfirmation(Link& link, const uint8_t* confirmation);
+void ReceivePairingConfirmation(Link& link, uint8_t* confirmation);
 
 // The whole-file digest of protocol 2: kDigestSize bytes.
 void SendDigest(Link& link, const uint8_t* digest);

@@ -138,7 +138,7 @@ void FreeChecksumList(ChecksumList& list) {
 
 
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options) {
-    const uint8_t kind = fileType == 0 ? 'O' : 'C';
+    const uint8_t kind = fileType == 0 ? 'O' : fileType == 1 ? 'C' : 'N';
     const uint32_t versionByte = (static_cast<uint32_t>(version) & kVersionMask) | (options & ~kVersionMask);
     return 'B' | 'M' << 8 | versionByte << 16 | static_cast<uint32_t>(kind) << 24;
 }
@@ -153,9 +153,11 @@ bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_
     const uint8_t kind = static_cast<uint8_t>(word >> 24);
     const uint8_t versionByte = static_cast<uint8_t>(word >> 16);
     const int32_t offered = versionByte & kVersionMask;
-    if ((word & 0xFFFF) != ('B' | 'M' << 8) || offered < 2 || (kind != 'O' && kind != 'C')) return false;
-    *fileType = kind == 'O' ? 0 : 1;
+    const uint8_t offeredOptions = versionByte & ~kVersionMask;
+    const bool nothing = kind == 'N' && (offeredOptions & kOptionPaired) != 0;
+    if ((word & 0xFFFF) != ('B' | 'M' << 8) || offered < 2 || (kind != 'O' && kind != 'C' && !nothing)) return false;
+    *fileType = kind == 'O' ? 0 : kind == 'C' ? 1 : 2;
     *version = offered;
-    if (options) *options = versionByte & ~kVersionMask;
+    if (options) *options = offeredOptions;
     return true;
 }

@@ -104,8 +104,11 @@ constexpr uint8_t kVersionMask = 0x0F;
 // Both sides read their whole file again at the end and prove what is on
 // disk then; set when either side asks.
 constexpr uint8_t kOptionVerifyAll = 0x20;
+// The side holds a code and pairs with it (wire/pairing.h) right after the
+// words; a Nothing side that holds one offers too, as 'N'.
+constexpr uint8_t kOptionPaired = 0x40;
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options = 0);
 // What a received file-type word says: the FileType, the highest version
 // offered (1 for a plain word) and the options. False when it names no
-// FileType.
+// FileType ('N' names a Nothing side only with kOptionPaired).
 bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_t* options = nullptr);

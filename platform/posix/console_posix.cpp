@@ -21,6 +21,13 @@ void OnSignal(int) {
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
+bool EnvironmentVariable(const char* name, std::string* value) {
+    const char* found = getenv(name);
+    if (found == nullptr) return false;
+    *value = found;
+    return true;
+}
+
 std::string ExecutableFolder() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

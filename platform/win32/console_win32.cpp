@@ -5,6 +5,9 @@
 #include <shellapi.h>
 #include <io.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/text.h"
 
 namespace {
@@ -35,6 +38,14 @@ std::vector<std::string> ProgramArguments(int, char**) {
     for (int i = 0; i < count; ++i) args.push_back(WideToUtf8(wide[i]));
     LocalFree(wide);
     return args;
+}
+
+bool EnvironmentVariable(const char* name, std::string* value) {
+    std::wstring wideName(name, name + strlen(name));
+    const wchar_t* found = _wgetenv(wideName.c_str());
+    if (found == nullptr) return false;
+    *value = WideToUtf8(found);
+    return true;
 }
 
 std::string ExecutableFolder() {
