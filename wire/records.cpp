@@ -11,10 +11,17 @@
 
 const char kBadRecordText[] = "暗号化されたデータが正しくありません (改ざんされたか、壊れています)";
 
+// The expanded keys of AES-256-GCM must lie on a 16-byte boundary, which
+// new does not promise everywhere (32-bit MinGW gives 8): they are placed
+// by hand in room for both.
+constexpr size_t kStateAlignment = 16;
+using AesState = crypto_aead_aes256gcm_state;
+
 struct RecordChannel {
     RecordCipher cipher;
-    crypto_aead_aes256gcm_state sendState;     // AES-256-GCM: the expanded keys
-    crypto_aead_aes256gcm_state receiveState;
+    unsigned char stateRoom[2 * sizeof(AesState) + kStateAlignment];
+    AesState* sendState;                       // AES-256-GCM: the expanded keys, in stateRoom
+    AesState* receiveState;
     uint8_t sendKey[kRecordKeySize];           // ChaCha20-Poly1305
     uint8_t receiveKey[kRecordKeySize];
     uint64_t sendCounter = 0;                  // the number of the next record
@@ -26,8 +33,7 @@ struct RecordChannel {
 };
 
 void RecordChannelDeleter::operator()(RecordChannel* channel) const {
-    sodium_memzero(&channel->sendState, sizeof channel->sendState);
-    sodium_memzero(&channel->receiveState, sizeof channel->receiveState);
+    sodium_memzero(channel->stateRoom, sizeof channel->stateRoom);
     sodium_memzero(channel->sendKey, sizeof channel->sendKey);
     sodium_memzero(channel->receiveKey, sizeof channel->receiveKey);
     delete channel;
@@ -42,11 +48,15 @@ bool HaveAesGcm() { return sodium_init() >= 0 && crypto_aead_aes256gcm_is_availa
 RecordChannelPtr MakeRecordChannel(RecordCipher cipher, const uint8_t* sendKey, const uint8_t* receiveKey) {
     RecordChannelPtr channel(new RecordChannel);
     channel->cipher = cipher;
+    const uintptr_t room = reinterpret_cast<uintptr_t>(channel->stateRoom);
+    unsigned char* aligned = channel->stateRoom + (kStateAlignment - room % kStateAlignment) % kStateAlignment;
+    channel->sendState = reinterpret_cast<AesState*>(aligned);
+    channel->receiveState = reinterpret_cast<AesState*>(aligned + sizeof(AesState));
     memcpy(channel->sendKey, sendKey, kRecordKeySize);
     memcpy(channel->receiveKey, receiveKey, kRecordKeySize);
     if (cipher == RecordCipher::kAes256Gcm) {
-        crypto_aead_aes256gcm_beforenm(&channel->sendState, sendKey);
-        crypto_aead_aes256gcm_beforenm(&channel->receiveState, receiveKey);
+        crypto_aead_aes256gcm_beforenm(channel->sendState, sendKey);
+        crypto_aead_aes256gcm_beforenm(channel->receiveState, receiveKey);
     }
     return channel;
 }
@@ -70,7 +80,7 @@ void Seal(RecordChannel& channel, size_t n) {
     uint8_t* text = record + kRecordHeaderSize;
     if (channel.cipher == RecordCipher::kAes256Gcm)
         crypto_aead_aes256gcm_encrypt_detached_afternm(text, text + n, nullptr, text, n, record, kRecordHeaderSize,
-                                                       nullptr, nonce, &channel.sendState);
+                                                       nullptr, nonce, channel.sendState);
     else
         crypto_aead_chacha20poly1305_ietf_encrypt_detached(text, text + n, nullptr, text, n, record, kRecordHeaderSize,
                                                            nullptr, nonce, channel.sendKey);
@@ -95,7 +105,7 @@ void Open(RecordChannel& channel) {
     const int failed =
         channel.cipher == RecordCipher::kAes256Gcm
             ? crypto_aead_aes256gcm_decrypt_detached_afternm(text, nullptr, text, n, text + n, record,
-                                                             kRecordHeaderSize, nonce, &channel.receiveState)
+                                                             kRecordHeaderSize, nonce, channel.receiveState)
             : crypto_aead_chacha20poly1305_ietf_decrypt_detached(text, nullptr, text, n, text + n, record,
                                                                  kRecordHeaderSize, nonce, channel.receiveKey);
     if (failed != 0) EndLink(kBadRecordText);
