@@ -20,13 +20,15 @@ mkdir -p "$dir/obj" "$dir/corpus" "$dir/seeds" "$dir/findings"
 flags=(-std=c++20 -g -O1 -I. -fno-omit-frame-pointer -Wall -Wno-unused-parameter
        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
        '-DBLOCKMEND_CLI=""')
-sources=(engine/*.cpp log/*.cpp net/*.cpp platform/posix/*.cpp
+sources=(engine/*.cpp log/*.cpp net/*.cpp wire/crc16.cpp wire/strong_hash.cpp wire/block_size.cpp
+         wire/link.cpp wire/messages.cpp wire/pairing.cpp wire/protocol.cpp wire/records.cpp platform/posix/*.cpp
          tests/support/engine_fixture.cpp tests/support/fixtures.cpp tests/support/peer.cpp
-         tests/support/process.cpp tests/support/recorder_frontend.cpp tests/support/wire_script.cpp
+         tests/support/process.cpp tests/support/recorder_frontend.cpp tests/support/transfer_reset.cpp
+         tests/support/wire_script.cpp
          tests/fuzz/peer_stream.cpp tests/fuzz/fuzz_peer_stream.cpp)
 
 # Objects are rebuilt when their source or any header is newer.
-newest_header=$(find engine log net platform tests/support tests/fuzz -name '*.h' -printf '%T@\n' | sort -n | tail -1)
+newest_header=$(find engine log net wire platform tests/support tests/fuzz -name '*.h' -printf '%T@\n' | sort -n | tail -1)
 objects=()
 pids=()
 for src in "${sources[@]}"; do
@@ -42,7 +44,7 @@ for src in "${sources[@]}"; do
     if (( ${#pids[@]} >= jobs )); then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
 done
 for pid in "${pids[@]}"; do wait "$pid"; done
-"$cxx" -fsanitize=fuzzer,address,undefined "${objects[@]}" -o "$dir/peer_stream_fuzz" -lpthread
+"$cxx" -fsanitize=fuzzer,address,undefined "${objects[@]}" -o "$dir/peer_stream_fuzz" -lsodium -lpthread
 
 echo "fuzz.sh: running for ${seconds} s"
 BLOCKMEND_FUZZ_SEEDS="$dir/seeds" "$dir/peer_stream_fuzz" \

@@ -13,7 +13,9 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (const char* dir = getenv("BLOCKMEND_FUZZ_SEEDS")) {
         int n = 0;
-        for (const std::string& seed : SeedInputs()) {
+        std::vector<std::string> seeds = SeedInputs();
+        for (const std::string& seed : PairingSeedInputs()) seeds.push_back(seed);
+        for (const std::string& seed : seeds) {
             std::ofstream out(std::string(dir) + "/seed-" + std::to_string(n++), std::ios::binary);
             out.write(seed.data(), static_cast<std::streamsize>(seed.size()));
         }

@@ -5,6 +5,7 @@
 // in a folder of their own that is emptied before each run.
 #include "tests/fuzz/peer_stream.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -23,6 +24,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+const char kFuzzCode[] = "fuzzing-code";
+
 struct Harness {
     ScriptedPeer peer;   // listener kept for every run; sock per run
     int port = 0;
@@ -109,6 +112,8 @@ std::string RunPeerStream(const uint8_t* data, size_t size) {
     // This side always offers protocol 2 unless bit 7 says otherwise; the
     // stream's own FileType word (plain or an offer) settles the protocol.
     transferState.protocolLimit = (data[2] & 0x80) != 0 ? 1 : kHighestProtocol;
+    // Bit 6: this side holds a code and pairs with it.
+    snprintf(transferState.pairingCode, sizeof transferState.pairingCode, "%s", (data[2] & 0x40) != 0 ? kFuzzCode : "");
 
     if (!StartTransfer()) return "no worker thread";
     if (!PeerAccept(h.peer, 10000)) {
@@ -177,6 +182,27 @@ std::vector<std::string> SeedInputs() {
             // Nothing: the whole file.
             seeds.push_back(std::string{static_cast<char>(kNothing), 0, 0} +
                             Concat(WholeFilePart(local, "f.bin", protocol)));
+        }
+    }
+    return seeds;
+}
+
+std::vector<std::string> PairingSeedInputs() {
+    std::vector<std::string> seeds;
+    // With a code: the peer's offer that asks to pair in each FileType, its
+    // pairing message (an element that is not one, then the base point) and
+    // a confirmation that cannot be right.
+    static const uint8_t kBasePoint[32] = {0xe2, 0xf2, 0xae, 0x0a, 0x6a, 0xbc, 0x4e, 0x71, 0xa8, 0x84, 0xa9,
+                                           0x61, 0xc5, 0x00, 0x51, 0x5f, 0x58, 0xe3, 0x0b, 0x6a, 0xa5, 0x82,
+                                           0xdd, 0x8d, 0xb6, 0xa6, 0x59, 0x45, 0xe0, 0x8d, 0x2d, 0x76};
+    for (int own : {kOriginal, kCopy, kNothing}) {
+        const char peerKind = own == kOriginal ? 'C' : 'O';
+        for (bool validPoint : {false, true}) {
+            std::string stream = std::string("BM\x42") + peerKind;
+            stream += validPoint ? std::string(reinterpret_cast<const char*>(kBasePoint), 32) : std::string(32, '\x5a');
+            stream += '\x01';
+            stream += std::string(32, '\x33');
+            seeds.push_back(std::string{static_cast<char>(own), 11, 0x40} + stream);
         }
     }
     return seeds;

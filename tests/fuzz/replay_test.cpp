@@ -25,7 +25,9 @@ TEST(PeerStream, SeedsMakeWholeTransfers) {
 
 TEST(PeerStream, CutAndDamagedSeedsEndCleanly) {
     int runs = 0;
-    for (const std::string& seed : SeedInputs()) {
+    std::vector<std::string> seeds = SeedInputs();
+    for (const std::string& seed : PairingSeedInputs()) seeds.push_back(seed);
+    for (const std::string& seed : seeds) {
         const size_t step = seed.size() / 24 + 1;
         for (size_t cut = 3; cut < seed.size(); cut += step, ++runs)
             ASSERT_EQ(Feed(seed.substr(0, cut)), "") << "role " << int(seed[0]) << " cut at " << cut;
