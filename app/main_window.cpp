@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/code_dialog.h"
 #include "app/file_select.h"
 #include "app/resource.h"
 #include "app/status_list.h"
@@ -81,6 +82,12 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kRestoreIdleMessage:
         FinishTransferInWindow(window);
         return TRUE;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) != IDM_PAIRING_CODE) return FALSE;
+        // The code a transfer pairs with is taken when it starts: it is
+        // changed only while the window is idle.
+        if (!TransferRunning()) RunCodeDialog(window);
+        return TRUE;
     case WM_DESTROY:
         if (comStarted) CoUninitialize();
         comStarted = false;
@@ -115,6 +122,11 @@ void InitMainDialog(HWND window) {
 
     InitStatusList(window);
     ShowLocalAddress(window);
+    // The pairing code lives in the system menu: the dialog's own layout
+    // stays as it is.
+    HMENU system = GetSystemMenu(window, FALSE);
+    AppendMenuA(system, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(system, MF_STRING, IDM_PAIRING_CODE, "接続コード(&K)...");
     EnableIdleControls(window);
 }
 
@@ -134,12 +146,14 @@ void EnableIdleControls(HWND window) {
     for (int id : kSettingControls) Enable(window, id, true);
     Enable(window, IDC_REMOTE_IP, transferState.netRole == kClient);
     Enable(window, IDC_STOP, false);
+    EnableMenuItem(GetSystemMenu(window, FALSE), IDM_PAIRING_CODE, MF_BYCOMMAND | MF_ENABLED);
 }
 
 void EnableTransferControls(HWND window) {
     for (int id : kSettingControls) Enable(window, id, false);
     Enable(window, IDC_REMOTE_IP, false);
     Enable(window, IDC_STOP, true);
+    EnableMenuItem(GetSystemMenu(window, FALSE), IDM_PAIRING_CODE, MF_BYCOMMAND | MF_GRAYED);
 }
 
 void ChooseFileType(HWND window, int32_t type, int roleButton) {

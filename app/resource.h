@@ -26,6 +26,15 @@
 #define IDC_SERVER 1018
 #define IDC_PORT 1019
 
+// The command of the window's system menu that opens CODE_DLG (the low four
+// bits of a system command are the system's).
+#define IDM_PAIRING_CODE 0x0100
+
+// CODE_DLG
+#define IDC_CODE 1101
+#define IDC_NEW_CODE 1102
+#define IDC_CODE_HINT 1103
+
 // OVERWRITE_DLG (its ids overlap those of MAINDLG; the dialogs are apart)
 #define IDC_MESSAGE 1018
 #define IDC_OVERWRITE 1019

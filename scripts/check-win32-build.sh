@@ -2,7 +2,7 @@
 # Checks the 32-bit Windows build on a machine that cannot run it, against the
 # x86_64 build whose suites ran under 64-bit Wine: both programs are 32-bit PE
 # files of the right subsystem, and blockmend.exe carries exactly the
-# resources (dialog templates MAINDLG and OVERWRITE_DLG, icon group IDI_ICON1)
+# resources (dialog templates MAINDLG, OVERWRITE_DLG and CODE_DLG, icon group IDI_ICON1)
 # that the x86_64 build's window tests checked.
 # usage: check-win32-build.sh WIN32_DIR WIN64_DIR
 set -euo pipefail
@@ -23,7 +23,7 @@ header() {  # file -> "format subsystem"
 
 i686-w64-mingw32-windres -J coff -O rc -i "$win32/app/blockmend.exe" -o "$work/win32.rc"
 x86_64-w64-mingw32-windres -J coff -O rc -i "$win64/app/blockmend.exe" -o "$work/win64.rc"
-for name in '"MAINDLG" DIALOGEX' '"OVERWRITE_DLG" DIALOG' '101 14 /\* RT_GROUP_ICON \*/'; do
+for name in '"MAINDLG" DIALOGEX' '"OVERWRITE_DLG" DIALOG' '"CODE_DLG" DIALOG' '101 14 /\* RT_GROUP_ICON \*/'; do
     grep -q "^$name" "$work/win32.rc" || fail "the 32-bit blockmend.exe lacks the resource $name"
 done
 cmp -s "$work/win32.rc" "$work/win64.rc" ||

@@ -17,6 +17,7 @@ void ResetTransferRecord() {
     s.protocolLimit = kHighestProtocol;
     s.protocolMinimum = 1;
     s.verifyAll = s.verifyWholeFiles = false;
+    s.pairingCode[0] = '\0';
     s.link.protocol = &kProtocol1;
     s.digestSum = U128{};
     s.mainWindow = nullptr;
