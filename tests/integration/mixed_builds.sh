@@ -2,8 +2,9 @@
 # The Linux command-line peer against the Windows one under Wine, both
 # directions, in protocol 1 (--protocol 1) and protocol 2: a damaged, shorter
 # copy repaired across the two builds, and a whole file sent to a side that
-# has none; and in protocol 2 a sparse file beyond 4 GiB with damaged spots
-# beyond 4 GiB and a shorter copy.
+# has none; in protocol 2 a sparse file beyond 4 GiB with damaged spots
+# beyond 4 GiB and a shorter copy; and a repair paired with a code, which
+# both builds must encrypt alike.
 set -euo pipefail
 # usage: mixed_builds.sh LINUX_CLI WINDOWS_RUNNER... WINDOWS_CLI.exe
 linux_cli=$1
@@ -97,8 +98,20 @@ run_pair big-whole "$linux_cli" nothing "$work/into" --listen --port $port -- \
     "${windows_cli[@]}" original "$work/big.bin" --connect 127.0.0.1 --port $port --log-dir "$work" || failures=$((failures + 1))
 cmp "$work/big.bin" "$work/into/big.bin" || failures=$((failures + 1))
 
+# Paired with a code: the Windows Original listening, the Linux Copy.
+port=$((port + 1))
+damage "$work/copy3.bin"
+run_pair paired "${windows_cli[@]}" original "$work/original.bin" --listen --port $port --log-dir "$work" \
+    --code mixed-code-1 -- \
+    "$linux_cli" copy "$work/copy3.bin" --connect 127.0.0.1 --port $port --log-dir "$work" --code mixed-code-1 ||
+    failures=$((failures + 1))
+cmp "$work/original.bin" "$work/copy3.bin" || failures=$((failures + 1))
+for out in "$work"/paired.*.out; do
+    grep -q "プロトコル2 (XXH3) で転送します (暗号化: " "$out" || { echo "$out: not encrypted"; failures=$((failures + 1)); }
+done
+
 if [[ $failures -eq 0 ]]; then
-    echo "mixed builds: 8 passed, 0 failed"
+    echo "mixed builds: 9 passed, 0 failed"
 else
     echo "mixed builds: failures: $failures"
     exit 1

@@ -215,6 +215,10 @@ TEST(Pairing, AWrongCodeOrACodeOnOneSideOnlyMovesNothing) {
         EXPECT_EQ(Last(p.client.lines, 3), EndingWith(c.clientLine));
         EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == copy);
         EXPECT_FALSE(FileExists(p.dir + "into/orig.bin"));
+        // A listener without a code (and without --allow) was told.
+        EXPECT_EQ(p.server.errors.find("warning: listening with neither --code nor --allow") != std::string::npos,
+                  c.serverCode == nullptr)
+            << p.server.errors;
     }
 }
 
