@@ -514,7 +514,9 @@ TEST(Fault, FileHeldByAnotherOpener) {
         FileHandle holder;
         ASSERT_TRUE(FileOpen(holder, (dir + "copy.bin").c_str(), FileMode::ReadExisting));
         CliPeer cli;
-        StartCli(cli, dir, "copy", {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir});
+        // (--allow: a listener open to anyone would also warn of that.)
+        StartCli(cli, dir, "copy",
+                 {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir, "--allow", "127.0.0.1"});
         FinishCli(cli, kQuickMs);
         EXPECT_EQ(cli.exitCode, 1);
         EXPECT_NE(cli.errors.find(ToUtf8(kHeld)), std::string::npos) << cli.errors;
@@ -678,7 +680,9 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
         // the Copy's figures are reloaded at the end.
         std::string dir = ScratchFolder("missing-copy");
         CliPeer cli;
-        StartCli(cli, dir, "copy", {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir});
+        // (--allow: a listener open to anyone would also warn of that.)
+        StartCli(cli, dir, "copy",
+                 {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir, "--allow", "127.0.0.1"});
         FinishCli(cli, kQuickMs);
         EXPECT_EQ(cli.exitCode, 1);
         EXPECT_EQ(cli.errors, kMissing);
@@ -693,7 +697,8 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
     WriteFile(dir + "copy.bin", RandomBytes(5000, 23));
     const int port = NextPort();
     const std::string command =
-        "'" + CliPath() + "' copy '" + dir + "copy.bin' --listen --port " + Port(port) + " --log-dir '" + dir + "'";
+        "'" + CliPath() + "' copy '" + dir + "copy.bin' --listen --port " + Port(port) + " --log-dir '" + dir +
+        "' --allow 127.0.0.1";
     CliPeer cli;
     ASSERT_TRUE(SpawnProcess(cli.process, {"/usr/bin/script", "-qefc", command, "/dev/null"}, dir + "tty.out",
                              dir + "tty.err"));

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "platform/thread.h"
@@ -91,9 +92,11 @@ std::vector<std::string> CliCommand(const std::vector<std::string>& args) {
 
 // Starts the program as mode with local (the file's bytes, unused for
 // nothing; with sparseSize, a file of zeros of that size instead) and
-// connects the peer to it; the program listens when listen.
+// connects the peer to it; the program listens when listen, and
+// beforePeer runs once it does, before the peer connects.
 bool StartSide(Side& s, const std::string& name, const std::string& mode, const std::string& local, bool listen,
-               const std::vector<std::string>& extra = {}, uint64_t sparseSize = 0) {
+               const std::vector<std::string>& extra = {}, uint64_t sparseSize = 0,
+               const std::function<void()>& beforePeer = nullptr) {
     s.root = ScratchFolder("hostile-" + name);
     s.dir = s.root + "side/";
     s.mode = mode;
@@ -112,7 +115,9 @@ bool StartSide(Side& s, const std::string& name, const std::string& mode, const 
     args.insert(args.end(), extra.begin(), extra.end());
     if (listen) {
         if (!SpawnProcess(s.cli.process, CliCommand(args), s.root + "cli.out", s.root + "cli.err")) return false;
-        return WaitForLine(s.cli, "接続待ち・・・", 20000) && PeerConnect(s.peer, port, 10000);
+        if (!WaitForLine(s.cli, "接続待ち・・・", 20000)) return false;
+        if (beforePeer) beforePeer();
+        return PeerConnect(s.peer, port, 10000);
     }
     if (!PeerListen(s.peer, port)) return false;
     if (!SpawnProcess(s.cli.process, CliCommand(args), s.root + "cli.out", s.root + "cli.err")) return false;
@@ -733,16 +738,21 @@ TEST(Hostile, OnlyVerifyAllSeesAWriteThatChangesNoStamp) {
         std::vector<std::string> extra;
         if (c.cliAsks) extra.push_back("--verify-all");
         const bool whole = c.cliAsks || c.peerAsks;
-        // The page is dirtied (and the file's times set) before the peer comes.
         Script script = OriginalPart(original, copy, 2);
         if (c.peerAsks) script[0].send = std::string("BM\x22O");
         script[script.size() - 2].send = Digest(original, original.size(), whole);
-        ASSERT_TRUE(StartSide(s, std::string("verify-") + c.name, "copy", copy, true, extra));
-        const int fd = open((s.dir + "copy.bin").c_str(), O_RDWR);
+        // The page is dirtied (which sets the file's times) before the peer
+        // comes and the copy stamps its file.
+        int fd = -1;
+        char* map = static_cast<char*>(MAP_FAILED);
+        ASSERT_TRUE(StartSide(s, std::string("verify-") + c.name, "copy", copy, true, extra, 0, [&] {
+            fd = open((s.dir + "copy.bin").c_str(), O_RDWR);
+            if (fd < 0) return;
+            map = static_cast<char*>(mmap(nullptr, copy.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+            if (map != MAP_FAILED) map[spot] = copy[spot];
+        }));
         ASSERT_GE(fd, 0);
-        char* map = static_cast<char*>(mmap(nullptr, copy.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
         ASSERT_NE(map, MAP_FAILED);
-        map[spot] = copy[spot];
         // Everything up to the damaged blocks, then the write, then the rest.
         size_t next = 0;
         for (bool sentBlocks = false; !sentBlocks; ++next) {
