@@ -52,10 +52,11 @@ for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" EXAMPLES SECURITY
 done
 [[ ! -s $work/man.err ]] || { fail "man reported:"; cat "$work/man.err"; }
 
-# The Windows zip: the two programs, a plain-text README and the licence.
+# The Windows zip: the two programs, a plain-text README, the licence and the
+# notices of the libraries compiled in.
 zip=$(ls "$packages"/blockmend-*-windows.zip)
 listing=$(cd "$work" && cmake -E tar tf "$zip")
-for f in blockmend.exe blockmend-cli.exe README.txt LICENSE.txt; do
+for f in blockmend.exe blockmend-cli.exe README.txt LICENSE.txt THIRD-PARTY.txt; do
     grep -q "/$f\$" <<<"$listing" || fail "the zip has no $f"
 done
 
