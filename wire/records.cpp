@@ -71,18 +71,19 @@ void MakeNonce(uint64_t counter, uint8_t* nonce) {
     PutLittleEndian(nonce + 4, counter, 8);
 }
 
-// Seals the n bytes at out + header in place, behind their header.
-void Seal(RecordChannel& channel, size_t n) {
+// Seals n bytes of data into a record in out: header, ciphertext, tag (the
+// plaintext is read where it lies, with no copy first).
+void Seal(RecordChannel& channel, const uint8_t* data, size_t n) {
     uint8_t* record = channel.out.get();
     PutLittleEndian(record, n, kRecordHeaderSize);
     uint8_t nonce[kNonceSize];
     MakeNonce(channel.sendCounter++, nonce);
     uint8_t* text = record + kRecordHeaderSize;
     if (channel.cipher == RecordCipher::kAes256Gcm)
-        crypto_aead_aes256gcm_encrypt_detached_afternm(text, text + n, nullptr, text, n, record, kRecordHeaderSize,
+        crypto_aead_aes256gcm_encrypt_detached_afternm(text, text + n, nullptr, data, n, record, kRecordHeaderSize,
                                                        nullptr, nonce, channel.sendState);
     else
-        crypto_aead_chacha20poly1305_ietf_encrypt_detached(text, text + n, nullptr, text, n, record, kRecordHeaderSize,
+        crypto_aead_chacha20poly1305_ietf_encrypt_detached(text, text + n, nullptr, data, n, record, kRecordHeaderSize,
                                                            nullptr, nonce, channel.sendKey);
 }
 
@@ -137,8 +138,7 @@ TransportResult SendSealed(RecordChannel& channel, SocketHandle& sock, const std
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     while (count > 0) {
         const size_t n = count < kMaxRecordPlain ? count : kMaxRecordPlain;
-        memcpy(channel.out.get() + kRecordHeaderSize, bytes, n);
-        Seal(channel, n);
+        Seal(channel, bytes, n);
         const TransportResult result =
             SendExact(sock, channel.out.get(), kRecordHeaderSize + n + kRecordTagSize, stop, silenceLimitMs);
         if (result != TransportResult::Done) return result;
