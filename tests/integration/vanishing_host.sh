@@ -21,8 +21,8 @@ set -euo pipefail
 cli=$(realpath "$1")
 limit_s=120
 
-if [[ $(id -u) -ne 0 ]] || ! command -v ip >/dev/null || ! command -v tc >/dev/null; then
-    echo "vanishing_host: needs root and iproute2 (ip, tc)" >&2
+if [[ $(id -u) -ne 0 ]] || ! command -v ip >/dev/null || ! command -v tc >/dev/null || ! command -v nsenter >/dev/null; then
+    echo "vanishing_host: needs root, iproute2 (ip, tc) and nsenter" >&2
     exit 1
 fi
 work=$(mktemp -d /tmp/blockmend-vanish.XXXXXX)
@@ -38,6 +38,11 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# Commands run in a namespace through nsenter, which enters the network
+# namespace only (ip netns exec also remounts /sys, which a chroot's root
+# cannot take) and then becomes the command: $! is the command's own pid.
+netns=/run/netns
 
 # sparse FILE SIZE: a file of zeros with no blocks on disk.
 sparse() { rm -f "$1"; truncate -s "$2" "$1"; }
@@ -68,7 +73,7 @@ make_link() {
         ip -n "$ns" link set lo up
         ip -n "$ns" addr add "$address/24" dev "v${n}$side$$"
         ip -n "$ns" link set "v${n}$side$$" up
-        ip netns exec "$ns" tc qdisc add dev "v${n}$side$$" root tbf rate 20mbit burst 64kb latency 2s
+        nsenter --net="$netns/$ns" tc qdisc add dev "v${n}$side$$" root tbf rate 20mbit burst 64kb latency 2s
     done
 }
 
@@ -78,11 +83,11 @@ make_link() {
 start_sides() {
     local name=$1 a_args=$2 b_args=$3
     # shellcheck disable=SC2086
-    ip netns exec "$tag${name}a" "$cli" $a_args --listen --log-dir "$dir" >a.out 2>a.err &
+    nsenter --net="$netns/$tag${name}a" "$cli" $a_args --listen --log-dir "$dir" >a.out 2>a.err &
     echo $! >a.pid
     wait_line a.out "接続待ち・・・" 20 || { echo "$name: the side under test did not listen" >result; return 1; }
     # shellcheck disable=SC2086
-    ip netns exec "$tag${name}b" "$cli" $b_args --connect 10.78.$n.1 --log-dir "$dir" >b.out 2>b.err &
+    nsenter --net="$netns/$tag${name}b" "$cli" $b_args --connect 10.78.$n.1 --log-dir "$dir" >b.out 2>b.err &
     echo $! >b.pid
 }
 
@@ -109,7 +114,7 @@ run_slow_case() {
             sleep 0.025
         done
         local slowed=$((SECONDS - started))
-        while kill -0 "$a_pid" 2>/dev/null && ((SECONDS - started <= 300)); do sleep 0.5; done
+        while kill -0 "$a_pid" 2>/dev/null && ((SECONDS - started <= 420)); do sleep 0.5; done
         wait "$a_pid" || rc=$?
         if ((rc != 0)); then
             echo "$name: the side under test gave up on a slow peer (exit $rc after $((SECONDS - started)) s): $(tail -n 3 a.out | tr '\n' '|')" >result
