@@ -95,22 +95,28 @@ size_t RecordLength(const RecordChannel& channel) {
     return static_cast<size_t>(length);
 }
 
+// Opens n bytes of ciphertext at text, in place, with their tag and the
+// header in in; a record that does not open ends the transfer.
+void OpenAt(RecordChannel& channel, uint8_t* text, size_t n, const uint8_t* tag) {
+    uint8_t nonce[kNonceSize];
+    MakeNonce(channel.receiveCounter, nonce);
+    const uint8_t* header = channel.in.get();
+    const int failed =
+        channel.cipher == RecordCipher::kAes256Gcm
+            ? crypto_aead_aes256gcm_decrypt_detached_afternm(text, nullptr, text, n, tag, header, kRecordHeaderSize,
+                                                             nonce, channel.receiveState)
+            : crypto_aead_chacha20poly1305_ietf_decrypt_detached(text, nullptr, text, n, tag, header,
+                                                                 kRecordHeaderSize, nonce, channel.receiveKey);
+    if (failed != 0) EndLink(kBadRecordText);
+    ++channel.receiveCounter;
+}
+
 // Opens the whole record in in, in place: its bytes become the ones to
 // deliver.
 void Open(RecordChannel& channel) {
     const size_t n = RecordLength(channel);
-    uint8_t* record = channel.in.get();
-    uint8_t nonce[kNonceSize];
-    MakeNonce(channel.receiveCounter, nonce);
-    uint8_t* text = record + kRecordHeaderSize;
-    const int failed =
-        channel.cipher == RecordCipher::kAes256Gcm
-            ? crypto_aead_aes256gcm_decrypt_detached_afternm(text, nullptr, text, n, text + n, record,
-                                                             kRecordHeaderSize, nonce, channel.receiveState)
-            : crypto_aead_chacha20poly1305_ietf_decrypt_detached(text, nullptr, text, n, text + n, record,
-                                                                 kRecordHeaderSize, nonce, channel.receiveKey);
-    if (failed != 0) EndLink(kBadRecordText);
-    ++channel.receiveCounter;
+    uint8_t* text = channel.in.get() + kRecordHeaderSize;
+    OpenAt(channel, text, n, text + n);
     channel.plainAt = kRecordHeaderSize;
     channel.plainEnd = kRecordHeaderSize + n;
     channel.inHave = 0;
@@ -154,7 +160,33 @@ TransportResult ReceiveOpened(RecordChannel& channel, SocketHandle& sock, const 
     size_t got = Deliver(channel, to, most);
     while (got < least) {
         // Records are opened one at a time, whole: their bytes are
-        // delivered only once they are known to be the peer's.
+        // delivered only once they are known to be the peer's. A record
+        // that fits where its bytes go is received there and opened in
+        // place (its tag beside its header): no copy. A failure leaves
+        // nothing to resume; the transfer ends.
+        if (channel.plainAt == channel.plainEnd && channel.inHave == 0) {
+            size_t moved = 0;
+            TransportResult result =
+                ReceiveExact(sock, channel.in.get(), kRecordHeaderSize, stop, &moved, silenceLimitMs);
+            channel.inHave = moved;
+            if (result == TransportResult::Done && RecordLength(channel) <= most - got) {
+                const size_t n = RecordLength(channel);
+                uint8_t* tag = channel.in.get() + kRecordHeaderSize;
+                result = ReceiveExact(sock, to + got, n, stop, &moved, silenceLimitMs);
+                if (result == TransportResult::Done)
+                    result = ReceiveExact(sock, tag, kRecordTagSize, stop, &moved, silenceLimitMs);
+                if (result == TransportResult::Done) {
+                    OpenAt(channel, to + got, n, tag);
+                    channel.inHave = 0;
+                    got += n;
+                    continue;
+                }
+            }
+            if (result != TransportResult::Done) {
+                *received = got;
+                return result;
+            }
+        }
         while (channel.plainAt == channel.plainEnd) {
             size_t moved = 0;
             const size_t missing = Missing(channel);
