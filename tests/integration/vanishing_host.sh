@@ -40,8 +40,9 @@ cleanup() {
 trap cleanup EXIT
 
 # Commands run in a namespace through nsenter, which enters the network
-# namespace only (ip netns exec also remounts /sys, which a chroot's root
-# cannot take) and then becomes the command: $! is the command's own pid.
+# namespace only (ip netns exec and ip -n also remount the root in a mount
+# namespace of their own, which a chroot's root cannot take) and then
+# becomes the command: $! is the command's own pid.
 netns=/run/netns
 
 # sparse FILE SIZE: a file of zeros with no blocks on disk.
@@ -70,9 +71,9 @@ make_link() {
     for side in a b; do
         local ns=$tag$name$side address=10.78.$n.1
         [[ $side == b ]] && address=10.78.$n.2
-        ip -n "$ns" link set lo up
-        ip -n "$ns" addr add "$address/24" dev "v${n}$side$$"
-        ip -n "$ns" link set "v${n}$side$$" up
+        nsenter --net="$netns/$ns" ip link set lo up
+        nsenter --net="$netns/$ns" ip addr add "$address/24" dev "v${n}$side$$"
+        nsenter --net="$netns/$ns" ip link set "v${n}$side$$" up
         nsenter --net="$netns/$ns" tc qdisc add dev "v${n}$side$$" root tbf rate 20mbit burst 64kb latency 2s
     done
 }
@@ -151,7 +152,7 @@ run_case() {
             sleep 1
             kill -STOP "$(cat b.pid)"
         else
-            ip -n "$tag${name}b" link set "v${n}b$$" down
+            nsenter --net="$netns/$tag${name}b" ip link set "v${n}b$$" down
         fi
         local downed=$SECONDS
         # The side under test must still have been in the phase.
