@@ -27,6 +27,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -725,8 +726,8 @@ TEST(Hostile, OnlyAPeerThatNeverSpeaksIsGivenUp) {
 // changes no time stamp, so only reading the file again at the end can see
 // it. The write comes after the repair, while the peer holds back its
 // verification; without --verify-all the changed copy passes (the row that shows
-// that the write really goes unseen by the stamp), with it the transfer
-// fails, whichever side asked.
+// that the write really goes unseen by the stamp, unless the kernel wrote the
+// page back meanwhile), with it the transfer fails, whichever side asked.
 TEST(Hostile, OnlyVerifyAllSeesAWriteThatChangesNoStamp) {
     const std::string original = RandomBytes(4 * kBlock, 31);
     std::string copy = original;
@@ -767,13 +768,21 @@ TEST(Hostile, OnlyVerifyAllSeesAWriteThatChangesNoStamp) {
             sentBlocks = step.kind == Step::kBlocks;
         }
         SleepMs(200);  // the copy has written them and waits for the verification
+        // The kernel may write the dirty page back at any moment (a busy
+        // machine flushes early); the next write to it then sets the times
+        // again, and the stamp does see it.
+        struct stat before{}, after{};
+        fstat(fd, &before);
         map[spot] = static_cast<char>(~copy[spot]);
+        fstat(fd, &after);
+        const bool stamped = before.st_ctim.tv_nsec != after.st_ctim.tv_nsec ||
+                             before.st_ctim.tv_sec != after.st_ctim.tv_sec;
         Play(s.peer, Script(script.begin() + static_cast<long>(next), script.end()));
         FinishCli(s.cli, kQuickMs);
         munmap(map, copy.size());
         close(fd);
-        EXPECT_EQ(s.cli.exitCode, whole ? 1 : 0);
-        EXPECT_EQ(HasLine(s.cli.lines, "修復に失敗したようです。"), whole);
+        EXPECT_EQ(s.cli.exitCode, whole || stamped ? 1 : 0);
+        EXPECT_EQ(HasLine(s.cli.lines, "修復に失敗したようです。"), whole || stamped);
         EXPECT_EQ(AnyLineStartsWith(s.cli.lines, "ファイル全体を確認中・・・"), whole);
     }
 }
