@@ -5,6 +5,7 @@
 
 #include "app/resource.h"
 #include "engine/transfer_state.h"
+#include "platform/text.h"
 #include "wire/pairing.h"
 
 namespace {
@@ -38,7 +39,7 @@ void ConfirmCode(HWND window) {
 size_t CountCp932Characters(const char* text) {
     size_t n = 0;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p, ++n)
-        if (((*p >= 0x81 && *p <= 0x9F) || (*p >= 0xE0 && *p <= 0xFC)) && p[1] != '\0') ++p;
+        if (IsCp932LeadByte(*p) && p[1] != '\0') ++p;
     return n;
 }
 

@@ -15,11 +15,10 @@
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
+#include "platform/text.h"
 #include "wire/block_size.h"
 
 namespace {
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
 void ClearSelection(HWND window) {
     transferState.localPath[0] = '\0';
     SetDlgItemTextA(window, IDC_FILE, "");
@@ -31,7 +30,7 @@ void ClearSelection(HWND window) {
 bool EndsWithBackslash(const char* path) {
     bool last = false;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
-        if (IsLeadByte(*p) && p[1] != '\0') {
+        if (IsCp932LeadByte(*p) && p[1] != '\0') {
             ++p;
             last = false;
             continue;

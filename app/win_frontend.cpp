@@ -11,6 +11,7 @@
 #include "app/resource.h"
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
+#include "platform/text.h"
 
 namespace {
 HWND MainWindow() { return static_cast<HWND>(transferState.mainWindow); }
@@ -19,7 +20,7 @@ HWND MainWindow() { return static_cast<HWND>(transferState.mainWindow); }
 void KeepFolderOfPath(char* path) {
     char* cut = path;
     for (unsigned char* p = reinterpret_cast<unsigned char*>(path); *p; ++p) {
-        if (((*p >= 0x81 && *p <= 0x9F) || (*p >= 0xE0 && *p <= 0xFC)) && p[1] != '\0') {
+        if (IsCp932LeadByte(*p) && p[1] != '\0') {
             ++p;
             continue;
         }

@@ -26,8 +26,6 @@ bool lineOpen = false;  // on a terminal: the last line has no line break yet
 int saveAsUsed = 0;
 std::string lastError;  // the text of the last "Error:" line
 
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
 // Terminal-safe UTF-8 of a code page 932 line. Lines can hold what a peer
 // sent (a received file name), so control characters, which would steer
 // the terminal, become '?', and so does every character with no UTF-8 form.
@@ -37,7 +35,7 @@ std::string ToUtf8(const char* text) {
         out.clear();
         const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
         while (*p != '\0') {
-            size_t n = IsLeadByte(*p) && p[1] != '\0' ? 2 : 1;
+            size_t n = IsCp932LeadByte(*p) && p[1] != '\0' ? 2 : 1;
             std::string one;
             if (Cp932ToUtf8(std::string(reinterpret_cast<const char*>(p), n), &one)) out += one;
             else out += '?';

@@ -7,18 +7,25 @@
 #include "engine/transfer_state.h"
 #include "platform/net.h"
 
+namespace {
+uint16_t Port() { return static_cast<uint16_t>(transferState.port & 0xFFFF); }
+
+// Starts the socket library and opens sock, or ends the transfer.
+void OpenSocket(SocketHandle& sock) {
+    SocketsStartup();
+    if (SocketOpenTcp(sock)) return;
+    AddStatusLine("ソケット(Sock)を作成できませんでした");
+    FinishWorker();
+}
+}  // namespace
+
 void OpenConnection() {
     if (transferState.netRole == kServer) AcceptConnection(); else ConnectToServer();
 }
 
 void AcceptConnection() {
-    const uint16_t port = static_cast<uint16_t>(transferState.port & 0xFFFF);
-    SocketsStartup();
-    if (!SocketOpenTcp(transferState.listenSocket)) {
-        AddStatusLine("ソケット(Sock)を作成できませんでした");
-        FinishWorker();
-    }
-    if (!SocketBindAny(transferState.listenSocket, port)) {
+    OpenSocket(transferState.listenSocket);
+    if (!SocketBindAny(transferState.listenSocket, Port())) {
         AddStatusLine("bindに失敗しました");
         SocketClose(transferState.listenSocket);
         FinishWorker();
@@ -48,17 +55,12 @@ void AcceptConnection() {
 }
 
 void ConnectToServer() {
-    const uint16_t port = static_cast<uint16_t>(transferState.port & 0xFFFF);
-    SocketsStartup();
-    if (!SocketOpenTcp(transferState.dataSocket)) {
-        AddStatusLine("ソケット(Sock)を作成できませんでした");
-        FinishWorker();
-    }
+    OpenSocket(transferState.dataSocket);
     char remote[20] = {};
     ReadRemoteIp(remote, sizeof remote);
     uint32_t address = ParseIpv4(remote);
     AddStatusLine("接続中・・・");
-    switch (SocketConnect(transferState.dataSocket, address, port, &transferState.stopRequested)) {
+    switch (SocketConnect(transferState.dataSocket, address, Port(), &transferState.stopRequested)) {
     case PeerWait::Connected: break;
     case PeerWait::Stopped: EndTransfer();
     case PeerWait::Failed:

@@ -3,6 +3,7 @@
 
 #include "engine/transfer_state.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "wire/block_size.h"
 
 const char kTooLargeText[] = "4GB以上のファイルは扱えません";
@@ -48,7 +49,7 @@ void SetBlockFigures(int32_t index) {
 const char* PathTitle(const char* path) {
     const char* title = path;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
-        if ((*p >= 0x81 && *p <= 0x9F) || (*p >= 0xE0 && *p <= 0xFC)) {
+        if (IsCp932LeadByte(*p)) {
             if (p[1] == '\0') break;
             ++p;
             continue;

@@ -83,8 +83,7 @@ bool JoinPath(char* path, const char* folder, const char* name) {
 }
 
 // offered: the highest version that the Original's word offered (1: none).
-// Returns the version that the reply named.
-int32_t NameAndCreateNewFile(int32_t offered) {
+void NameAndCreateNewFile(int32_t offered) {
     const bool nameOk = ReceiveNameRecord(transferState.link, transferState.incomingName);
     char line[kPathSize + 32];
     snprintf(line, sizeof line, "ファイル名: %s", transferState.incomingName);
@@ -123,7 +122,6 @@ int32_t NameAndCreateNewFile(int32_t offered) {
     transferState.fileType = kCopy;
     transferState.newFileMode = 1;
     UseProtocol(version);
-    return version;
 }
 }  // namespace
 

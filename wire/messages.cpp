@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/text.h"
 #include "wire/block_size.h"
 
 const char kBadBlockSizeText[] = "ブロックサイズが正しくありません。";
@@ -18,8 +19,6 @@ uint64_t ReceiveLittleEndian(Link& link, size_t n) {
     ReceiveAll(link, bytes, n);
     return GetLittleEndian(bytes, n);
 }
-
-bool IsLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 bool IsDeviceName(const char* name) {
     // The part before the first dot decides: "CON", "con.txt" and "LPT1.log"
@@ -70,7 +69,7 @@ bool ReceiveNameRecord(Link& link, char* name) {
 bool IsBareFileName(const char* name) {
     if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
     for (const uint8_t* p = reinterpret_cast<const uint8_t*>(name); *p != '\0'; ++p) {
-        if (IsLeadByte(*p)) {
+        if (IsCp932LeadByte(*p)) {
             if (p[1] == '\0') return false;  // a lead byte with no second byte
             ++p;
             continue;
