@@ -16,7 +16,10 @@ void InitCodeDialog(HWND window) {
 
 void MakeCode(HWND window) {
     char code[24];
-    MakeNewCode(code);
+    if (!MakeNewCode(code)) {
+        SetDlgItemTextA(window, IDC_CODE_HINT, "コードを作れませんでした。");
+        return;
+    }
     SetDlgItemTextA(window, IDC_CODE, code);
     HWND edit = GetDlgItem(window, IDC_CODE);
     SetFocus(edit);

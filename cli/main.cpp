@@ -197,7 +197,11 @@ int main(int argc, char** argv) {
     if (transferState.verifyAll && transferState.protocolLimit < 2) UsageError("--verify-all needs protocol 2");
     if (newCode) {
         char made[24];
-        MakeNewCode(made);
+        // Never a transfer without the code that the user asked for.
+        if (!MakeNewCode(made)) {
+            fprintf(stderr, "Error: cannot make a new code: the system's random generator did not start\n");
+            return 1;
+        }
         code = made;
     }
     if (!code.empty()) {

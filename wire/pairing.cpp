@@ -104,13 +104,12 @@ RecordChannelPtr PairWithCode(Link& link, const char* code, size_t length, const
                              isClient ? s.serverToClient : s.clientToServer);
 }
 
-void MakeNewCode(char* out) {
-    if (sodium_init() < 0) {
-        out[0] = '\0';
-        return;
-    }
+bool MakeNewCode(char* out) {
+    out[0] = '\0';
+    if (sodium_init() < 0) return false;
     uint32_t groups[4];
     for (uint32_t& g : groups) g = randombytes_uniform(10000);
     snprintf(out, 20, "%04u-%04u-%04u-%04u", static_cast<unsigned>(groups[0]), static_cast<unsigned>(groups[1]),
              static_cast<unsigned>(groups[2]), static_cast<unsigned>(groups[3]));
+    return true;
 }

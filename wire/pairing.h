@@ -30,4 +30,5 @@ RecordChannelPtr PairWithCode(Link& link, const char* code, size_t length, const
 
 // A new code that is easy to read aloud and type: four groups of four
 // digits (53 bits), "1234-5678-9012-3456", into out (at least 20 bytes).
-void MakeNewCode(char* out);
+// False, with out empty, when the random generator cannot start.
+bool MakeNewCode(char* out);
