@@ -51,3 +51,9 @@ uint64_t MonotonicMilliseconds() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
+
+void SleepMilliseconds(uint32_t ms) {
+    timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0) {
+    }
+}
