@@ -28,7 +28,7 @@ void PrintUsage() {
     printf("usage:\n"
            "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
            "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
-           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
            "\n"
            "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
            "  original      this side holds the correct file\n"
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
             if (!ParseNumber(text, 0xFFFFFFFFul, &number) || !IsValidBlockSize(number))
                 UsageError("bad block size: " + text);
             blockSizeIndex = BlockSizeIndex(number);
-        } else if (a == "--log-dir" && transferState.fileType != kNothing) {
+        } else if (a == "--log-dir") {
             logDir = value("--log-dir");
         } else if (a == "--overwrite" && transferState.fileType == kNothing) {
             cliSettings.overwrite = true;
