@@ -372,19 +372,24 @@ TEST(Hostile, AWholeFileCutShortIsKeptApartAndContinued) {
     // before the digest that proves it: nothing appears under the file's
     // name (an older file of that name, to be overwritten, stays as it was),
     // the partial file keeps every piece that arrived whole, and the next
-    // transfer of that name sends only what the partial file lacks.
+    // transfer of that name sends only what the partial file lacks, or what
+    // differs when the Original changed meanwhile.
     const std::string original = OriginalBytes();
+    std::string changed = original.substr(0, original.size() - 1000);  // shorter, one block new
+    changed[kBlock + 5] ^= 0x40;
     const Script whole = WholeFilePart(original, "r.bin", 2);
     const size_t head = 4 + 260 + 8;  // the word, the name record, the size
     struct Case {
         const char* what;
         size_t cut;
         bool older;  // an older r.bin is there, and --overwrite given
+        const std::string& rerun;  // the Original of the next transfer
     };
     const Case cases[] = {
-        {"in the first piece", head + 1000, false},
-        {"past the first piece, over an older file", head + kPiece + 10, true},
-        {"before the digest, over an older file", ScriptBytes(whole) - 16, true},
+        {"in the first piece", head + 1000, false, original},
+        {"past the first piece, over an older file", head + kPiece + 10, true, original},
+        {"before the digest, over an older file", ScriptBytes(whole) - 16, true, original},
+        {"before the digest, and the Original changed", ScriptBytes(whole) - 16, false, changed},
     };
     int run = 0;
     for (const Case& c : cases) {
@@ -401,7 +406,7 @@ TEST(Hostile, AWholeFileCutShortIsKeptApartAndContinued) {
         const std::string kept = FileAfterCut("", whole, c.cut);
         ASSERT_TRUE(ReadFile(s.dir + "r.bin.blockmend-part") == kept);
 
-        WriteFile(s.root + "r.bin", original);
+        WriteFile(s.root + "r.bin", c.rerun);
         const std::string port = std::to_string(NextPort());
         CliPeer o, n;
         RunPair(o, {"original", s.root + "r.bin", "--listen", "--port", port, "--log-dir", s.root}, n,
@@ -409,13 +414,15 @@ TEST(Hostile, AWholeFileCutShortIsKeptApartAndContinued) {
                 s.root);
         EXPECT_EQ(n.exitCode, 0) << n.errors;
         // An empty partial file is simply started afresh.
-        const std::string rest = std::to_string(original.size() - kept.size());
+        const bool longer = c.rerun.size() > kept.size();
+        const std::string rest = std::to_string(longer ? c.rerun.size() - kept.size() : 0);
         const std::string sent = kept.empty() ? "データを送信中・・・" : "サイズ相違部分のデータを送信中・・・";
         EXPECT_EQ(HasLine(n.lines, "前回の続きから受信します (受信済み: " + std::to_string(kept.size()) + " バイト)"),
                   !kept.empty());
         EXPECT_EQ(HasLine(o.lines, "相手は前回の続きから受信します"), !kept.empty());
-        EXPECT_EQ(HasLine(o.lines, sent + rest + " / " + rest + " (100%)"), kept.size() < original.size());
-        EXPECT_TRUE(ReadFile(s.dir + "r.bin") == original);
+        EXPECT_EQ(HasLine(o.lines, sent + rest + " / " + rest + " (100%)"), longer);
+        EXPECT_EQ(HasLine(o.lines, "修復が完了しました"), &c.rerun == &changed);
+        EXPECT_TRUE(ReadFile(s.dir + "r.bin") == c.rerun);
         EXPECT_FALSE(FileExists(s.dir + "r.bin.blockmend-part"));
     }
 }
