@@ -137,13 +137,16 @@ bool SocketListen(SocketHandle& sock, int backlog) {
 
 // The window's Stop leaves a wait for the peer alone: accept and connect
 // block until the peer comes or the attempt fails.
-PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
-                      const std::atomic<uint8_t>*) {
-    SocketClose(accepted);
+namespace {
+// Takes the connection that waits on listener. quiet: a peer that gave up
+// in between (or none at all) counts as none come yet.
+PeerWait TakeConnection(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, bool quiet) {
     sockaddr_in addr;
     int len = sizeof addr;
     SOCKET s = accept(S(listener), reinterpret_cast<sockaddr*>(&addr), &len);
     if (s == INVALID_SOCKET) {
+        const int err = WSAGetLastError();
+        if (quiet && (err == WSAEWOULDBLOCK || err == WSAECONNRESET || err == WSAEINTR)) return PeerWait::TimedOut;
         SaveSocketError();
         return PeerWait::Failed;
     }
@@ -151,6 +154,13 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
     PrepareConnected(s);
     if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
     return PeerWait::Connected;
+}
+}  // namespace
+
+PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
+                      const std::atomic<uint8_t>*) {
+    SocketClose(accepted);
+    return TakeConnection(listener, accepted, peerAddress, false);
 }
 
 PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
@@ -167,19 +177,7 @@ PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint
         return PeerWait::Failed;
     }
     if (n == 0) return PeerWait::TimedOut;
-    sockaddr_in addr;
-    int len = sizeof addr;
-    SOCKET s = accept(S(listener), reinterpret_cast<sockaddr*>(&addr), &len);
-    if (s == INVALID_SOCKET) {
-        const int err = WSAGetLastError();
-        if (err == WSAEWOULDBLOCK || err == WSAECONNRESET || err == WSAEINTR) return PeerWait::TimedOut;
-        SaveSocketError();
-        return PeerWait::Failed;
-    }
-    accepted.sock = static_cast<intptr_t>(s);
-    PrepareConnected(s);
-    if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
-    return PeerWait::Connected;
+    return TakeConnection(listener, accepted, peerAddress, true);
 }
 
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>*) {
