@@ -58,6 +58,7 @@ void WorkerMain() {
     transferState.newFileMode = 0;
     transferState.receiveFolder[0] = transferState.finalPath[0] = '\0';
     transferState.resuming = false;
+    transferState.peerIsDevice = false;
     transferState.transferComplete = false;
     transferState.link.protocol = &kProtocol1;
     transferState.link.records = nullptr;

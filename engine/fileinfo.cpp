@@ -16,6 +16,7 @@ FileInfoResult ReadLocalFileInfo(FileStamp* stamp) {
     if (stamp && !FileGetStamp(file, stamp)) return FileInfoResult::CannotOpen;
     if (size > kMaxFileSize) return FileInfoResult::TooLarge;
     transferState.localSize = size;
+    transferState.localIsDevice = FileIsDevice(file);
     transferState.decDigits = DecimalDigits(transferState.localSize);
     transferState.hexDigits = HexDigits(transferState.localSize);
     return FileInfoResult::Ok;

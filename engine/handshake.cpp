@@ -54,8 +54,11 @@ bool HoldsCode() { return transferState.pairingCode[0] != '\0'; }
 // always continue a Nothing side's partial file.
 uint8_t OwnOptions() {
     return (transferState.verifyAll ? kOptionVerifyAll : 0) | (HoldsCode() ? kOptionPaired : 0) |
-           (transferState.fileType == kOriginal ? kOptionResume : 0);
+           (transferState.fileType == kOriginal ? kOptionResume : 0) |
+           (transferState.fileType == kCopy && transferState.localIsDevice ? kOptionDevice : 0);
 }
+
+bool SpeaksProtocol2() { return transferState.link.protocol->version >= 2; }
 
 // A side that accepts protocol 2 only ends before any file data moves when
 // the peer turns out to speak protocol 1 (or something on the way made it
@@ -244,6 +247,7 @@ void Handshake() {
     } else {
         RequireVersion(offers ? offered : 1);
         if (offers && offered >= 2) UseProtocol(AgreedVersion(offered));
+        transferState.peerIsDevice = SpeaksProtocol2() && peer == kCopy && (peerOptions & kOptionDevice) != 0;
     }
     // Either side's request holds for both; a peer that does not know it
     // proves its file the usual way, and its digest then differs.
@@ -258,6 +262,8 @@ const char kPeerWantsCodeText[] = "相手はコードでの接続を求めてい
 const char kPeerBusyText[] = "相手は別の転送中です。終わってからもう一度接続してください";
 const char kResumeText[] = "前回の続きから受信します (受信済み: %llu バイト)";
 const char kPeerResumesText[] = "相手は前回の続きから受信します";
+const char kDeviceTooShortText[] = "コピー先のデバイスが元のファイルより短いため、修復できません";
+const char kDeviceRestText[] = "デバイスの %llu バイト目から先は比較も変更もしません";
 
 void CheckSizeForProtocol() {
     if (transferState.localSize <= transferState.link.protocol->maxFileSize) return;
@@ -267,7 +273,11 @@ void CheckSizeForProtocol() {
 
 int CreateEmptyFile(const char* path) {
     FileHandle file;
-    return FileOpen(file, path, FileMode::CreateTruncate) ? 0 : -1;
+    if (!FileOpen(file, path, FileMode::CreateTruncate)) return -1;
+    // Where the file system needs to be told, so that the holes that the
+    // tail leaves take no space.
+    FileMarkSparse(file);
+    return 0;
 }
 
 void NegotiateSizes() {
@@ -280,16 +290,19 @@ void NegotiateSizesOriginal() {
     transferState.remoteSize = ReceiveSize(transferState.link);
     const bool differ = transferState.remoteSize != transferState.localSize;
     const bool copyLonger = differ && transferState.localSize <= transferState.remoteSize;
-    // A partial file longer than this file (which shrank since the earlier
-    // transfer) is cut by its side and compared over this file's length.
-    const bool refused = copyLonger && !transferState.resuming;
+    // A longer Copy is compared over this file's length when it is a
+    // partial file (this file shrank since the earlier transfer; its side
+    // cuts it) or a block device (the rest stays as it is). A device
+    // shorter than this file cannot take it.
+    const bool deviceTooShort = transferState.peerIsDevice && differ && !copyLonger;
+    const bool refused = (copyLonger && !transferState.resuming && !transferState.peerIsDevice) || deviceTooShort;
     SendSizeAnswer(transferState.link, SizeAnswer{.sizesDiffer = differ,
                                                   .originalSize = transferState.localSize,
                                                   .withBlockSize = !refused,
                                                   .blockSize = transferState.uiBlockSize});
     if (refused) {
         ShowRemoteSize();
-        AddStatusLine("error: ファイルサイズが異なります");
+        AddStatusLine(deviceTooShort ? kDeviceTooShortText : "error: ファイルサイズが異なります");
         EndTransfer();
     }
     if (copyLonger) {
@@ -314,11 +327,25 @@ void NegotiateSizesCopy() {
         transferState.remoteSize = ReceiveSize(transferState.link);
         ShowRemoteSize();
         if (transferState.remoteSize > transferState.localSize) {
+            // A device is never extended.
+            if (transferState.localIsDevice) {
+                AddStatusLine(kDeviceTooShortText);
+                EndTransfer();
+            }
             transferState.workBytes = transferState.localSize;
             AddStatusLine("warning: ファイルサイズが異なります");
             AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
         } else if (transferState.resuming) {
             CutPartialFile(transferState.remoteSize);
+            transferState.workBytes = transferState.localSize;
+        } else if (transferState.localIsDevice && SpeaksProtocol2()) {
+            // The device is taken as long as the Original: its rest is
+            // neither compared nor written, and the digest covers the rest
+            // of neither side.
+            char line[96];
+            snprintf(line, sizeof line, kDeviceRestText, static_cast<unsigned long long>(transferState.remoteSize));
+            AddStatusLine(line);
+            transferState.localSize = transferState.remoteSize;
             transferState.workBytes = transferState.localSize;
         } else {
             AddStatusLine("error: ファイルサイズが異なります");

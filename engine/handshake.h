@@ -44,6 +44,12 @@ extern const char kPeerWantsCodeText[];
 extern const char kPeerBusyText[];
 extern const char kResumeText[];
 extern const char kPeerResumesText[];
+// A Copy that is a block device is never cut or extended: one shorter than
+// the Original ends both sides with kDeviceTooShortText before anything is
+// written; one longer (protocol 2: its offer says it is a device) is
+// compared over the Original's length, with kDeviceRestText.
+extern const char kDeviceTooShortText[];
+extern const char kDeviceRestText[];
 // Ends the transfer with "4GB以上のファイルは扱えません" when the local file
 // is too large for the protocol that the handshake chose.
 void CheckSizeForProtocol();

@@ -11,6 +11,7 @@
 #include "engine/transfer_state.h"
 #include "log/complog.h"
 #include "engine/digest.h"
+#include "engine/holes.h"
 #include "platform/file.h"
 #include "platform/memory.h"
 #include "wire/block_size.h"
@@ -70,9 +71,10 @@ const Block* RunOfBlocks(const Block* b, uint64_t room, uint64_t* bytes) {
 bool WriteRun(FileHandle& file, const Block* first, const Block* end, uint64_t bytes, const uint8_t* data,
               const char* label, uint64_t& done) {
     if (first == end) return true;
-    const bool whole = FileWriteAt(file, first->offset, data, static_cast<uint32_t>(bytes));
+    // Zeros go only where the copy holds data: a hole of the copy stays one.
+    const bool whole = WriteKeepingHoles(file, first->offset, data, static_cast<uint32_t>(bytes), false);
     for (const Block* b = first; b != end; b = b->next) {
-        if (!whole && !FileWriteAt(file, b->offset, data, static_cast<uint32_t>(b->length))) {
+        if (!whole && !WriteKeepingHoles(file, b->offset, data, static_cast<uint32_t>(b->length), false)) {
             ShowSystemError();
             return false;
         }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engine/frontend.h"
+#include "engine/holes.h"
 #include "engine/progress.h"
 #include "engine/received_file.h"
 #include "engine/repair.h"
@@ -154,10 +155,11 @@ void ReceiveTail() {
             if (at == transferState.localSize) CheckFileForDigest(file);
             // When the one write fails, the pieces are written one at a
             // time, so that the progress line stops at the failing piece.
-            const bool written = FileWriteAt(file, at, buffer.get(), whole);
+            // Past the file's end: runs of zeros stay holes.
+            const bool written = WriteKeepingHoles(file, at, buffer.get(), whole, true);
             for (uint32_t off = 0; off < whole;) {
                 const uint32_t n = PieceLength(at + off, end);
-                if (!written && !FileWriteAt(file, at + off, buffer.get() + off, n)) {
+                if (!written && !WriteKeepingHoles(file, at + off, buffer.get() + off, n, true)) {
                     ShowSystemError();
                     FileClose(file);
                     EndTransfer();

@@ -32,6 +32,8 @@ struct TransferState {
     char incomingName[kPathSize] = {};  // name received from the peer, or the one typed instead
     char logPath[kPathSize] = {};     // this side's comparison log
     uint64_t localSize = 0;           // size of the local file
+    bool localIsDevice = false;       // the local file is a block device
+    bool peerIsDevice = false;        // the Copy facing this Original is a block device (protocol 2)
     uint64_t remoteSize = 0;          // the peer's size, from the size negotiation
     uint32_t blockSize = 0;           // bytes per block of the current pass
     int64_t blockCount = 0;           // blocks that the next checksum pass shows as its total

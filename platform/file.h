@@ -28,8 +28,15 @@ struct FileHandle {
 };
 
 // Opens path in the given mode. On failure the handle stays closed and the
-// thread's last error (SystemErrorText) describes why.
+// thread's last error (SystemErrorText) describes why. Only a regular file
+// or (POSIX) a block device opens, and CreateTruncate takes only a regular
+// file: a folder, a pipe, a socket or a character device is refused with
+// kNotAFileText, and never waited on.
 bool FileOpen(FileHandle& file, const char* path, FileMode mode);
+extern const char kNotAFileText[];
+// Whether the open file is a block device (a disk or a partition): its
+// size is the device's and can be neither cut nor extended.
+bool FileIsDevice(FileHandle& file);
 void FileClose(FileHandle& file);
 
 // Reads up to count bytes at offset; *got receives the number read (less
@@ -40,9 +47,17 @@ bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count,
 bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t count);
 // Appends count bytes at the end of the file.
 bool FileAppend(FileHandle& file, const void* buffer, uint32_t count);
-// Cuts or extends the file to size bytes.
+// Cuts or extends the file to size bytes; what it is extended by is a hole
+// where the file system has them.
 bool FileSetEnd(FileHandle& file, uint64_t size);
 bool FileSize(FileHandle& file, uint64_t* size);
+// Whether [offset, offset + length) of the file holds no data at all (a
+// hole, which reads as zeros and takes no space). False where the system
+// cannot tell.
+bool FileIsHole(FileHandle& file, uint64_t offset, uint64_t length);
+// Asks the file system to keep the file's holes (Windows: the sparse
+// attribute; POSIX file systems keep them anyway). False when it cannot.
+bool FileMarkSparse(FileHandle& file);
 // Returns once what was written through file is on the disk (POSIX
 // fdatasync, Windows FlushFileBuffers): a reported success survives a power
 // cut that comes after it.

@@ -112,6 +112,10 @@ constexpr uint8_t kOptionPaired = 0x40;
 // it holds such a file and continues it, and both sides then run the
 // sequence of an Original facing a Copy (docs/PROTOCOL.md, "Resuming").
 constexpr uint8_t kOptionResume = 0x10;
+// In a Copy's offer: its file is a block device, whose length can change
+// neither way. A longer device is compared over the Original's length and
+// the rest left as it is; a shorter one is refused before anything moves.
+constexpr uint8_t kOptionDevice = 0x80;
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options = 0);
 // What a received file-type word says: the FileType, the highest version
 // offered (1 for a plain word) and the options. False when it names no

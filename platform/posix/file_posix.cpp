@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +28,8 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 
 FileHandle::~FileHandle() { FileClose(*this); }
 
+const char kNotAFileText[] = "通常のファイルでもブロックデバイスでもありません";
+
 bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     FileClose(file);
     std::string native;
@@ -40,18 +44,31 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     case FileMode::CreateTruncate: flags |= O_WRONLY | O_CREAT; break;
     case FileMode::ReadWriteAlways: flags |= O_RDWR | O_CREAT; break;
     }
-    int fd = open(native.c_str(), flags, 0666);
+    // Not blocking: a pipe's open would wait for a writer.
+    int fd = open(native.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0) {
         SaveLastError();
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        SaveLastError();
+        close(fd);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
         close(fd);
         errno = EISDIR;
         SaveLastError();
         return false;
     }
+    // A new file is always a regular one.
+    if (!S_ISREG(st.st_mode) && (!S_ISBLK(st.st_mode) || mode == FileMode::CreateTruncate)) {
+        close(fd);
+        SaveErrorText(kNotAFileText);
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) SaveSharingViolation(); else SaveLastError();
         close(fd);
@@ -168,6 +185,11 @@ bool FileReplace(const char* from, const char* to) {
     return true;
 }
 
+bool FileIsDevice(FileHandle& file) {
+    struct stat st;
+    return fstat(static_cast<int>(file.fd), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
 bool FileSize(FileHandle& file, uint64_t* size) {
     struct stat st;
     if (fstat(static_cast<int>(file.fd), &st) != 0) {
@@ -175,8 +197,23 @@ bool FileSize(FileHandle& file, uint64_t* size) {
         return false;
     }
     *size = static_cast<uint64_t>(st.st_size);
+    // A block device's node has no size of its own.
+    if (S_ISBLK(st.st_mode) && ioctl(static_cast<int>(file.fd), BLKGETSIZE64, size) != 0) {
+        SaveLastError();
+        return false;
+    }
     return true;
 }
+
+bool FileIsHole(FileHandle& file, uint64_t offset, uint64_t length) {
+    // The next data at or after offset lies beyond the range (ENXIO: no
+    // data up to the end of the file).
+    const off_t data = lseek(static_cast<int>(file.fd), static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0) return errno == ENXIO;
+    return static_cast<uint64_t>(data) >= offset + length;
+}
+
+bool FileMarkSparse(FileHandle&) { return true; }
 
 bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
     struct stat st;
@@ -185,6 +222,7 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
         return false;
     }
     stamp->size = static_cast<uint64_t>(st.st_size);
+    if (S_ISBLK(st.st_mode) && !FileSize(file, &stamp->size)) return false;
     stamp->modified = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
     stamp->changed = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
     stamp->identity = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 48);

@@ -3,6 +3,9 @@
 #include "platform/file.h"
 
 #include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
 
 #include "platform/error.h"
 
@@ -31,6 +34,8 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 
 FileHandle::~FileHandle() { FileClose(*this); }
 
+const char kNotAFileText[] = "通常のファイルではありません";
+
 bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     FileClose(file);
     DWORD access = 0, disposition = 0;
@@ -40,9 +45,19 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     case FileMode::CreateTruncate: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
     case FileMode::ReadWriteAlways: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
     }
+    // The device namespace (\\.\, a disk, a volume, a port) is not a file.
+    if (strncmp(path, "\\\\.\\", 4) == 0) {
+        SaveErrorText(kNotAFileText);
+        return false;
+    }
     HANDLE h = CreateFileA(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         SaveLastError();
+        return false;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SaveErrorText(kNotAFileText);
         return false;
     }
     file.fd = reinterpret_cast<intptr_t>(h);
@@ -122,6 +137,15 @@ bool FileReplace(const char* from, const char* to) {
         return false;
     }
     return true;
+}
+
+bool FileIsDevice(FileHandle&) { return false; }
+
+bool FileIsHole(FileHandle&, uint64_t, uint64_t) { return false; }
+
+bool FileMarkSparse(FileHandle& file) {
+    DWORD returned = 0;
+    return DeviceIoControl(H(file), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
 }
 
 bool FileSize(FileHandle& file, uint64_t* size) {

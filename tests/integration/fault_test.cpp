@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/file.h"
@@ -831,4 +834,142 @@ TEST(Fault, NewCodeThatCannotBeMadeEndsBeforeTheWait) {
     EXPECT_EQ(WaitProcess(cli, 10000), 1);
     EXPECT_EQ(ReadFile(dir + "out"), "");
     EXPECT_NE(ReadFile(dir + "err").find("cannot make a new code"), std::string::npos) << ReadFile(dir + "err");
+}
+
+namespace {
+// Bytes that the file takes on the disk.
+uint64_t Allocated(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : ~0ull;
+}
+
+// Writes bytes at offset into an existing file.
+void WriteAt(const std::string& path, uint64_t offset, const std::string& bytes) {
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A loop device over an image file, detached again at the end.
+struct LoopDevice {
+    std::string path;
+    explicit LoopDevice(const std::string& image) {
+        FILE* p = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r");
+        if (!p) return;
+        char line[64] = {};
+        if (fgets(line, sizeof line, p)) path = std::string(line, strcspn(line, "\n"));
+        pclose(p);
+    }
+    ~LoopDevice() {
+        if (!path.empty()) system(("losetup -d " + path).c_str());
+    }
+};
+}  // namespace
+
+TEST(Fault, SparseFilesKeepTheirHoles) {
+    // A whole sparse file arrives with its holes; a repair writes zeros only
+    // where the copy holds data, so a hole of the copy that the damaged
+    // blocks cover stays a hole.
+    const std::string dir = ScratchFolder("sparse");
+    const uint64_t size = 64ull << 20, at = 8ull << 20;
+    const std::string data = RandomBytes(512 << 10, 9), other = RandomBytes(512 << 10, 10);
+    ASSERT_TRUE(MakeSparseFile(dir + "orig.bin", size, {}));
+    ASSERT_TRUE(MakeSparseFile(dir + "copy.bin", size, {}));
+    // Off the block grid of the repair (256 KiB here): the damaged blocks
+    // also cover holes of both files.
+    WriteAt(dir + "orig.bin", at + (100 << 10), data);
+    WriteAt(dir + "copy.bin", at + (100 << 10), other);
+    if (Allocated(dir + "orig.bin") > (1u << 20)) GTEST_SKIP() << "no sparse files here";
+    fs::create_directories(dir + "into");
+    const int port = NextPort();
+    CliPeer o, n;
+    RunPair(o, {"original", dir + "orig.bin", "--listen", "--port", Port(port), "--log-dir", dir}, n,
+            {"nothing", dir + "into", "--connect", "127.0.0.1", "--port", Port(port)}, dir);
+    ASSERT_EQ(n.exitCode, 0) << n.errors;
+    EXPECT_TRUE(SameFileContents(dir + "orig.bin", dir + "into/orig.bin"));
+    EXPECT_LE(Allocated(dir + "into/orig.bin"), Allocated(dir + "orig.bin") + (64u << 10));
+
+    const int port2 = NextPort();
+    CliPeer o2, c;
+    RunPair(o2, {"original", dir + "orig.bin", "--listen", "--port", Port(port2), "--log-dir", dir}, c,
+            {"copy", dir + "copy.bin", "--connect", "127.0.0.1", "--port", Port(port2), "--log-dir", dir}, dir);
+    ASSERT_EQ(c.exitCode, 0) << c.errors;
+    EXPECT_TRUE(HasLine(c.lines, "修復が完了しました"));
+    EXPECT_TRUE(SameFileContents(dir + "orig.bin", dir + "copy.bin"));
+    EXPECT_LE(Allocated(dir + "copy.bin"), Allocated(dir + "orig.bin") + (64u << 10));
+}
+
+TEST(Fault, BlockDevicesAreRepairedInPlaceAndNeverResized) {
+    // Loop devices over image files (root only): a device as the Copy is
+    // repaired in place with little sent; a longer one in its first part
+    // only, the rest untouched; a shorter one is refused and unchanged; a
+    // device as the Original gives a Nothing side a regular file.
+    if (geteuid() != 0) GTEST_SKIP() << "loop devices need root";
+    const std::string dir = ScratchFolder("devices");
+    const std::string original = RandomBytes(4 << 20, 12);
+    WriteFile(dir + "orig.bin", original);
+    struct Case {
+        const char* what;
+        size_t imageSize;
+        bool repaired;
+        std::string line;  // on the Copy's side
+    };
+    const Case cases[] = {
+        {"the same size", original.size(), true, "修復が完了しました"},
+        {"longer", original.size() + (1 << 20), true, "デバイスの 4194304 バイト目から先は比較も変更もしません"},
+        {"shorter", original.size() - (1 << 20), false, "コピー先のデバイスが元のファイルより短いため、修復できません"},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string image = dir + "image" + std::to_string(run++);
+        std::string bytes = RandomBytes(c.imageSize, 13);
+        memcpy(bytes.data(), original.data(), std::min(bytes.size(), original.size()));
+        bytes[123456] ^= 0x77;
+        WriteFile(image, bytes);
+        LoopDevice device(image);
+        if (device.path.empty()) GTEST_SKIP() << "no loop device here";
+        const int port = NextPort();
+        CliPeer o, copy;
+        RunPair(o, {"original", dir + "orig.bin", "--listen", "--port", Port(port), "--log-dir", dir}, copy,
+                {"copy", device.path, "--connect", "127.0.0.1", "--port", Port(port), "--log-dir", dir}, dir);
+        EXPECT_EQ(copy.exitCode, c.repaired ? 0 : 1) << copy.errors;
+        EXPECT_TRUE(HasLine(copy.lines, c.line));
+        const std::string after = ReadFile(image);
+        ASSERT_EQ(after.size(), bytes.size());
+        if (c.repaired) {
+            EXPECT_TRUE(after.substr(0, original.size()) == original);
+            EXPECT_TRUE(after.substr(original.size()) == bytes.substr(original.size()));
+            EXPECT_TRUE(HasLine(o.lines, "破損部分のデータを送信中・・・4096 / 4096 (100%)"));
+        } else {
+            EXPECT_TRUE(after == bytes);
+        }
+    }
+    // The device as the Original.
+    WriteFile(dir + "whole.img", original);
+    LoopDevice device(dir + "whole.img");
+    fs::create_directories(dir + "into");
+    const int port = NextPort();
+    CliPeer o, n;
+    RunPair(o, {"original", device.path, "--listen", "--port", Port(port), "--log-dir", dir}, n,
+            {"nothing", dir + "into", "--connect", "127.0.0.1", "--port", Port(port)}, dir);
+    EXPECT_EQ(n.exitCode, 0) << n.errors;
+    const std::string name = dir + "into/" + device.path.substr(device.path.rfind('/') + 1);
+    EXPECT_TRUE(fs::is_regular_file(name));
+    EXPECT_TRUE(ReadFile(name) == original);
+}
+
+TEST(Fault, SpecialFilesAreRefusedWithoutWaiting) {
+    // A pipe (whose open would wait for a writer), a folder and a character
+    // device are neither a file nor a disk.
+    const std::string dir = ScratchFolder("special");
+    ASSERT_EQ(mkfifo((dir + "pipe").c_str(), 0600), 0);
+    for (const std::string& path : {dir + "pipe", dir, std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        CliPeer cli;
+        ASSERT_TRUE(StartCli(cli, dir, "cli", {"original", path, "--listen", "--port", Port(NextPort()), "--log-dir", dir}));
+        FinishCli(cli, 10000);
+        EXPECT_EQ(cli.exitCode, 1);
+        EXPECT_FALSE(HasLine(cli.lines, "接続待ち・・・"));
+    }
 }

@@ -14,6 +14,7 @@ void ResetTransferRecord() {
     s.newFileMode = 0;
     s.receiveFolder[0] = s.finalPath[0] = '\0';
     s.resuming = false;
+    s.localIsDevice = s.peerIsDevice = false;
     s.stopRequested.store(0);
     s.selectionKind = kNoSelection;
     s.protocolLimit = kHighestProtocol;
