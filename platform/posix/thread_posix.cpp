@@ -4,6 +4,7 @@
 // nobody reaped is detached when the next one is closed.
 #include "platform/thread.h"
 
+#include <cerrno>
 #include <mutex>
 #include <pthread.h>
 #include <time.h>
@@ -50,4 +51,10 @@ uint64_t MonotonicMilliseconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void SleepMilliseconds(uint32_t ms) {
+    timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
 }

@@ -27,3 +27,5 @@ void ThreadCloseHandle(ThreadHandle& thread) {
 void ThreadReapClosed() {}
 
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
+
+void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
