@@ -226,6 +226,11 @@ void AddStatusLine(const char* text) {
         if (!ProgressBytes(id, values, &progressStartBytes, &total)) progressStartBytes = 0;
     }
     if (cliSettings.quiet) return;
+    // Once the socket listens: a peer started on the hint finds it up.
+    if (id == TextId::kWaiting && !cliSettings.hint.empty()) {
+        PutLine(cliSettings.hint, false);
+        cliSettings.hint.clear();
+    }
     PutLine(ShownLine(text), progress);
 }
 

@@ -16,6 +16,7 @@ struct CliSettings {
     bool terminal = false;   // stdout is a terminal: rewrite progress in place
     bool verbose = false;    // --verbose: every mismatching block on screen
     bool quiet = false;      // --quiet: no status lines, only errors and the result
+    std::string hint;        // a listener's line on how to reach it, shown once it listens
 };
 
 extern CliSettings cliSettings;

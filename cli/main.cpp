@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
         printf("%s\n", code.c_str());
         fflush(stdout);
     }
-    if (listen && !cliSettings.quiet) PrintHint(mode, newCode ? code : std::string(), !code.empty());
+    if (listen) cliSettings.hint = HintLine(mode, newCode ? code : std::string(), !code.empty());
     if (listen && code.empty() && allow.empty())
         fprintf(stderr, "warning: listening with neither --code nor --allow: whoever reaches port %d can %s\n",
                 static_cast<int>(transferState.port),

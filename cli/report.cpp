@@ -110,7 +110,7 @@ std::string FormatDuration(double seconds) {
     return text;
 }
 
-void PrintHint(int32_t mode, const std::string& newCode, bool hasCode) {
+std::string HintLine(int32_t mode, const std::string& newCode, bool hasCode) {
     const std::vector<uint32_t> addresses = LocalIpv4Addresses();
     std::vector<std::string> dotted;
     for (uint32_t address : addresses) {
@@ -128,7 +128,7 @@ void PrintHint(int32_t mode, const std::string& newCode, bool hasCode) {
         for (size_t i = 1; i < dotted.size(); ++i) others += (i > 1 ? ", " : "") + dotted[i];
         command += " " + Text(TextId::kHintOtherAddresses, {others});
     }
-    PrintOwnLine(Text(TextId::kHint, {command}));
+    return Text(TextId::kHint, {command});
 }
 
 void PrintReport(int32_t mode, const std::string& path, bool json) {

@@ -14,7 +14,7 @@ std::string FormatDuration(double seconds);
 // The line that tells the user what to run on the other machine: this
 // machine's non-loopback IPv4 addresses, the port and, when this side made
 // it, the code. mode: this side's FileType.
-void PrintHint(int32_t mode, const std::string& newCode, bool hasCode);
+std::string HintLine(int32_t mode, const std::string& newCode, bool hasCode);
 
 // The summary line, and with json the JSON object after it; mode: this
 // side's FileType as given, path: the FILE or DIR given (UTF-8). Called

@@ -14,7 +14,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <net/if.h>
+#include <linux/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
