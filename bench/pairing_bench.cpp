@@ -15,7 +15,7 @@
 int main() {
     constexpr int kRounds = 500;
     const char code[] = "bench-code-1234";
-    const uint8_t clientWord[4] = {'B', 'M', 0x42, 'C'}, serverWord[4] = {'B', 'M', 0x42, 'O'};
+    const uint32_t clientWord = OfferWord(1, 2, kOptionPaired), serverWord = OfferWord(0, 2, kOptionPaired);
     std::atomic<uint8_t> stop{0};
     SocketHandle listener;
     uint16_t port = 0;

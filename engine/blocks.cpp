@@ -263,7 +263,7 @@ uint16_t BlockCrc16(FileHandle& file, uint64_t offset, uint64_t length) {
     SumThroughReader(reader, kProtocol1, offset, length, offset + length, sum);
     uint8_t entry[2];
     kProtocol1.EndSum(sum, entry);
-    return static_cast<uint16_t>(entry[0] | entry[1] << 8);
+    return static_cast<uint16_t>(GetLittleEndian(entry, 2));
 }
 
 void ChecksumBlocks(DigestShare share) {

@@ -1,12 +1,15 @@
 // Connection set-up (worker thread).
 #include "engine/connect.h"
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
 #include "platform/net.h"
 #include "platform/thread.h"
+#include "wire/messages.h"
 
 namespace {
 uint16_t Port() { return static_cast<uint16_t>(transferState.port & 0xFFFF); }
@@ -18,7 +21,64 @@ void OpenSocket(SocketHandle& sock) {
     AddStatusLine("ソケット(Sock)を作成できませんでした");
     FinishWorker();
 }
+
+// The thread that answers further peers, and the flag that ends it. A raw
+// pointer: a process that ends in the middle of a transfer (the window
+// closed) must not run a destructor that finds it still running.
+std::thread* busyThread = nullptr;
+std::atomic<bool> busyEnding{false};
+// How long an answered peer is given to close first: a close of ours with
+// its word still unread would be a reset, which can overtake the answer.
+constexpr uint64_t kBusyLingerMs = 2000;
+
+void AnswerBusy(SocketHandle& peer) {
+    const std::atomic<uint8_t> never{0};
+    Link link{&peer, &never, &kProtocol1};
+    try {
+        SendFileTypeWord(link, BusyWord());
+    } catch (const LinkEnded&) {
+        return;
+    }
+    char sink[64];
+    for (const uint64_t until = MonotonicMilliseconds() + kBusyLingerMs; MonotonicMilliseconds() < until;) {
+        int n = 0;
+        const NetResult result = SocketReceive(peer, sink, sizeof sink, &n);
+        if (result == NetResult::Closed || result == NetResult::ConnectionLost) return;
+    }
+}
+
+void AnswerBusyPeers() {
+    for (;;) {
+        const bool ending = busyEnding.load();
+        SocketHandle peer;
+        uint32_t address = 0;
+        switch (SocketAcceptWithin(transferState.listenSocket, peer, &address, ending ? 0 : 100)) {
+        case PeerWait::Connected:
+            // A peer that the side would not take gets no answer either.
+            if (transferState.allowedPeer == 0 || address == transferState.allowedPeer) AnswerBusy(peer);
+            continue;
+        case PeerWait::Failed: SleepMilliseconds(100); break;
+        case PeerWait::TimedOut:
+        case PeerWait::Stopped: break;
+        }
+        // Once the transfer ends, the queue is answered until it is empty.
+        if (ending) return;
+    }
+}
+
+void StartBusyAnswers() {
+    busyEnding.store(false);
+    busyThread = new std::thread(AnswerBusyPeers);
+}
 }  // namespace
+
+void StopBusyAnswers() {
+    if (!busyThread) return;
+    busyEnding.store(true);
+    busyThread->join();
+    delete busyThread;
+    busyThread = nullptr;
+}
 
 void OpenConnection() {
     if (transferState.netRole == kServer) AcceptConnection(); else ConnectToServer();
@@ -44,6 +104,7 @@ void AcceptConnection() {
         case PeerWait::Connected: break;
         case PeerWait::Stopped: EndTransfer();
         case PeerWait::Failed:
+        case PeerWait::TimedOut:
             AddStatusLine("ソケット(NewSock)を作成できませんでした");
             SocketClose(transferState.listenSocket);
             FinishWorker();
@@ -52,6 +113,7 @@ void AcceptConnection() {
         // Not the peer this side waits for: drop it and keep listening.
         SocketClose(transferState.dataSocket);
     }
+    StartBusyAnswers();
     AddStatusLine("接続完了");
 }
 
@@ -76,6 +138,8 @@ void ConnectToServer() {
                 OpenSocket(transferState.dataSocket);
                 break;
             }
+            [[fallthrough]];
+        case PeerWait::TimedOut:
             AddStatusLine("接続できませんでした");
             EndTransfer();
         }

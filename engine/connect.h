@@ -9,3 +9,12 @@
 void OpenConnection();
 void AcceptConnection();
 void ConnectToServer();
+
+// While a listening side runs its transfer, a thread of its own answers
+// every further peer at once that this side is busy (BusyWord, which a
+// Blockmend peer shows as kPeerBusyText; a peer of protocol 1 sees the
+// connection close) instead of leaving it in the queue until the transfer
+// ends and its connection is reset. AcceptConnection starts it; the end
+// of the transfer stops it (it answers those still queued first), before
+// the listening socket closes. Stop: any thread but that one.
+void StopBusyAnswers();

@@ -56,6 +56,8 @@ void WorkerMain() {
     transferState.blocks = nullptr;
     transferState.previousBlocks = nullptr;
     transferState.newFileMode = 0;
+    transferState.receiveFolder[0] = transferState.finalPath[0] = '\0';
+    transferState.resuming = false;
     transferState.transferComplete = false;
     transferState.link.protocol = &kProtocol1;
     transferState.link.records = nullptr;

@@ -6,6 +6,8 @@
 
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
+#include "engine/digest.h"
+#include "engine/received_file.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
 #include "wire/block_size.h"
@@ -48,9 +50,11 @@ void UseProtocol(int32_t version) {
 
 bool HoldsCode() { return transferState.pairingCode[0] != '\0'; }
 
-// The options that this side asks for in its offer.
+// The options that this side asks for in its offer; an Original can
+// always continue a Nothing side's partial file.
 uint8_t OwnOptions() {
-    return (transferState.verifyAll ? kOptionVerifyAll : 0) | (HoldsCode() ? kOptionPaired : 0);
+    return (transferState.verifyAll ? kOptionVerifyAll : 0) | (HoldsCode() ? kOptionPaired : 0) |
+           (transferState.fileType == kOriginal ? kOptionResume : 0);
 }
 
 // A side that accepts protocol 2 only ends before any file data moves when
@@ -78,12 +82,22 @@ bool JoinPath(char* path, const char* folder, const char* name) {
     snprintf(line, sizeof line, "\"%s\"が開けませんでした。", path);
     AddStatusLine(line);
     AddStatusLine("処理を中断します。");
-    SendNameReply(transferState.link, 0);
+    SendNameReply(transferState.link, NameReply{false, 1, 0});
     EndTransfer();
 }
 
-// offered: the highest version that the Original's word offered (1: none).
-void NameAndCreateNewFile(int32_t offered) {
+// Whether path, an existing file that the user chose to overwrite, could
+// be replaced: it is left as it is until the new file is whole, but one that
+// cannot be written (read-only, in use) is refused now, before any data
+// moves.
+bool CanReplaceFile(const char* path) {
+    FileHandle file;
+    return FileOpen(file, path, FileMode::WriteExisting);
+}
+
+// offered: the highest version that the Original's word offered (1: none);
+// originalOptions: the options of that word.
+void NameAndCreateNewFile(int32_t offered, uint8_t originalOptions) {
     const bool nameOk = ReceiveNameRecord(transferState.link, transferState.incomingName);
     char line[kPathSize + 32];
     snprintf(line, sizeof line, "ファイル名: %s", transferState.incomingName);
@@ -98,7 +112,10 @@ void NameAndCreateNewFile(int32_t offered) {
     }
     while (CanOpenFile(path)) {
         int answer = AskOverwrite();
-        if (answer == kOverwrite) break;
+        if (answer == kOverwrite) {
+            if (!CanReplaceFile(path)) RefuseNewFile(path);
+            break;
+        }
         if (answer == kSaveAs) {
             // The user's own name goes through as typed, but must still fit.
             if (!JoinPath(path, folder, transferState.incomingName)) {
@@ -107,21 +124,43 @@ void NameAndCreateNewFile(int32_t offered) {
             }
             continue;
         }
-        SendNameReply(transferState.link, 0);
+        SendNameReply(transferState.link, NameReply{false, 1, 0});
         EndTransfer();
     }
-    if (CreateEmptyFile(path) != 0) RefuseNewFile(path);
-    strcpy(transferState.localPath, path);
+    // The data goes into the partial file; an existing file of the name
+    // stays as it is until the new one is whole (CommitReceivedFile). A
+    // partial file of an earlier transfer is continued when the Original
+    // can, and started afresh otherwise.
+    char partial[kPathSize];
+    if (!PartialPath(partial, path)) RefuseNewFile(path);
+    const int32_t version = offered >= 2 ? AgreedVersion(offered) : 1;
+    FileStamp stamp;
+    const bool resume = version >= 2 && (originalOptions & kOptionResume) != 0 && FindPartialFile(partial, &stamp);
+    if (!resume && CreateEmptyFile(partial) != 0) RefuseNewFile(partial);
+    strcpy(transferState.receiveFolder, folder);
+    strcpy(transferState.finalPath, path);
+    strcpy(transferState.localPath, partial);
     strcpy(transferState.fileTitle, transferState.incomingName);
-    transferState.localSize = 0;
+    transferState.localSize = resume ? stamp.size : 0;
     // The reply names the version taken, with this side's options, when
     // the Original offered one; an Original that speaks only protocol 1
     // reads any non-zero byte as 1.
-    const int32_t version = offered >= 2 ? AgreedVersion(offered) : 1;
-    SendNameReply(transferState.link, static_cast<uint8_t>(version >= 2 ? version | OwnOptions() : version));
+    SendNameReply(transferState.link,
+                  NameReply{true, version, static_cast<uint8_t>(OwnOptions() | (resume ? kOptionResume : 0))});
     transferState.fileType = kCopy;
-    transferState.newFileMode = 1;
     UseProtocol(version);
+    if (!resume) {
+        transferState.newFileMode = 1;
+        return;
+    }
+    // From here on both sides run the sequence of an Original facing a
+    // Copy: only what differs, and the missing tail, crosses.
+    transferState.resuming = true;
+    transferState.decDigits = DecimalDigits(stamp.size);
+    transferState.hexDigits = HexDigits(stamp.size);
+    WatchStampForDigest(stamp);
+    snprintf(line, sizeof line, kResumeText, static_cast<unsigned long long>(stamp.size));
+    AddStatusLine(line);
 }
 }  // namespace
 
@@ -154,6 +193,12 @@ void Handshake() {
         clientWord = offers ? offer : static_cast<uint32_t>(own);
         SendFileTypeWord(transferState.link, clientWord);
         serverWord = ReceiveFileTypeWord(transferState.link);
+        // A listening Blockmend side that is busy with another peer says
+        // so instead of its word.
+        if (IsBusyWord(serverWord)) {
+            AddStatusLine(kPeerBusyText);
+            EndTransfer();
+        }
         known = ReadFileTypeWord(serverWord, &peer, &offered, &peerOptions);
     }
     // Exactly one Original, facing a Copy or a Nothing; anything else,
@@ -171,31 +216,31 @@ void Handshake() {
     }
     if (HoldsCode()) {
         RequireVersion(offered);
-        uint8_t words[8];
-        PutLittleEndian(words, clientWord, 4);
-        PutLittleEndian(words + 4, serverWord, 4);
         transferState.channel = PairWithCode(transferState.link, transferState.pairingCode,
-                                             strlen(transferState.pairingCode), words, words + 4,
+                                             strlen(transferState.pairingCode), clientWord, serverWord,
                                              transferState.netRole == kClient);
         transferState.link.records = transferState.channel.get();
     }
     if (own == kNothing) {
         RequireVersion(offered);
-        NameAndCreateNewFile(offered);
+        NameAndCreateNewFile(offered, peerOptions);
     } else if (peer == kNothing) {
         SendNameRecord(transferState.link, transferState.fileTitle);
-        const uint8_t reply = ReceiveNameReply(transferState.link);
-        if (reply == 0) {
+        const NameReply reply = ReceiveNameReply(transferState.link, offers);
+        if (!reply.accepted) {
             AddStatusLine("Remote でエラーが発生しました。(FileName Error)");
             EndTransfer();
         }
-        const int32_t replied = offers ? reply & kVersionMask : 1;
-        RequireVersion(replied);
-        transferState.newFileMode = 1;
-        if (replied >= 2) {
-            peerOptions = reply & ~kVersionMask;
-            UseProtocol(AgreedVersion(replied));
+        RequireVersion(reply.version);
+        if (reply.version >= 2) {
+            peerOptions = reply.options;
+            UseProtocol(AgreedVersion(reply.version));
         }
+        // A Nothing side that continues its partial file is a Copy from
+        // here on.
+        transferState.resuming = reply.version >= 2 && (reply.options & kOptionResume) != 0;
+        if (transferState.resuming) AddStatusLine(kPeerResumesText);
+        else transferState.newFileMode = 1;
     } else {
         RequireVersion(offers ? offered : 1);
         if (offers && offered >= 2) UseProtocol(AgreedVersion(offered));
@@ -210,6 +255,9 @@ void Handshake() {
 const char kNoProtocol2Text[] = "相手はプロトコル2に対応していません";
 const char kPeerWithoutCodeText[] = "相手はコードを使っていません";
 const char kPeerWantsCodeText[] = "相手はコードでの接続を求めています";
+const char kPeerBusyText[] = "相手は別の転送中です。終わってからもう一度接続してください";
+const char kResumeText[] = "前回の続きから受信します (受信済み: %llu バイト)";
+const char kPeerResumesText[] = "相手は前回の続きから受信します";
 
 void CheckSizeForProtocol() {
     if (transferState.localSize <= transferState.link.protocol->maxFileSize) return;
@@ -232,17 +280,24 @@ void NegotiateSizesOriginal() {
     transferState.remoteSize = ReceiveSize(transferState.link);
     const bool differ = transferState.remoteSize != transferState.localSize;
     const bool copyLonger = differ && transferState.localSize <= transferState.remoteSize;
+    // A partial file longer than this file (which shrank since the earlier
+    // transfer) is cut by its side and compared over this file's length.
+    const bool refused = copyLonger && !transferState.resuming;
     SendSizeAnswer(transferState.link, SizeAnswer{.sizesDiffer = differ,
                                                   .originalSize = transferState.localSize,
-                                                  .withBlockSize = !copyLonger,
+                                                  .withBlockSize = !refused,
                                                   .blockSize = transferState.uiBlockSize});
-    if (copyLonger) {
+    if (refused) {
         ShowRemoteSize();
         AddStatusLine("error: ファイルサイズが異なります");
         EndTransfer();
     }
-    transferState.workBytes = differ ? transferState.remoteSize : transferState.localSize;
-    if (differ) {
+    if (copyLonger) {
+        ShowRemoteSize();
+        transferState.remoteSize = transferState.localSize;
+    }
+    transferState.workBytes = differ && !copyLonger ? transferState.remoteSize : transferState.localSize;
+    if (differ && !copyLonger) {
         ShowRemoteSize();
         AddStatusLine("warning: ファイルサイズが異なります");
         AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
@@ -262,6 +317,9 @@ void NegotiateSizesCopy() {
             transferState.workBytes = transferState.localSize;
             AddStatusLine("warning: ファイルサイズが異なります");
             AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
+        } else if (transferState.resuming) {
+            CutPartialFile(transferState.remoteSize);
+            transferState.workBytes = transferState.localSize;
         } else {
             AddStatusLine("error: ファイルサイズが異なります");
             EndTransfer();

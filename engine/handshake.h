@@ -9,12 +9,16 @@
 
 // Exchanges FileTypes and checks the pair; settles the protocol
 // (transferState.protocol) and shows it when it is not protocol 1; on a
-// Nothing side names and creates the new file and becomes Copy; sets
-// newFileMode on both sides when one is Nothing.
+// Nothing side names the new file, makes or finds its partial file
+// (engine/received_file.h) and becomes Copy; sets newFileMode on both sides
+// when one is Nothing, or resuming when the partial file is continued.
 //
 // Protocol 2 is offered in the FileType word ("BM", version, 'O' or 'C') by
 // an Original or a Copy whose protocolLimit allows it, and by a Nothing
-// side in its one-byte name reply (the version instead of 1). The Server
+// side in its one-byte name reply (the version instead of 1). An
+// Original's offer also says that it can continue a Nothing side's partial
+// file (kOptionResume); a Nothing side that holds one says so in its reply,
+// and both then run the sequence of an Original facing a Copy. The Server
 // reads the Client's word before it sends its own and offers only in a
 // pairing that is valid, so that a peer speaking only protocol 1 meets
 // exactly its own protocol; the Client offers blind.
@@ -33,6 +37,13 @@ void Handshake();
 extern const char kNoProtocol2Text[];
 extern const char kPeerWithoutCodeText[];
 extern const char kPeerWantsCodeText[];
+// A Client whose listening peer is busy with another transfer ends with
+// kPeerBusyText. A Nothing side that continues the partial file of an
+// earlier transfer shows kResumeText (with the bytes it holds), its
+// Original kPeerResumesText.
+extern const char kPeerBusyText[];
+extern const char kResumeText[];
+extern const char kPeerResumesText[];
 // Ends the transfer with "4GB以上のファイルは扱えません" when the local file
 // is too large for the protocol that the handshake chose.
 void CheckSizeForProtocol();

@@ -7,9 +7,11 @@
 #include <new>
 
 #include "engine/blocks.h"
+#include "engine/connect.h"
 #include "engine/driver.h"
 #include "engine/frontend.h"
 #include "engine/progress.h"
+#include "engine/received_file.h"
 #include "engine/transfer_state.h"
 #include "wire/link.h"
 #include "wire/protocol.h"
@@ -32,6 +34,7 @@ bool FreeTransfer() {
     transferState.link.records = nullptr;
     transferState.channel.reset();
     const bool opened = transferState.dataSocket.IsOpen() || transferState.listenSocket.IsOpen();
+    StopBusyAnswers();
     if (transferState.netRole == kServer) SocketClose(transferState.listenSocket);
     SocketClose(transferState.dataSocket);
     return opened;
@@ -72,6 +75,7 @@ void EndForLackOfMemory() {
 void RunWorker() {
     RunToEnd(WorkerMain);
     FlushProgress();
+    SettleReceivedFile();
     RestoreIdleWindow();
     std::lock_guard<std::mutex> lock(lifecycleMutex);
     ThreadCloseHandle(transferState.workerThread);

@@ -174,6 +174,11 @@ int ReceiveDamagedBlocks() {
         if (!WriteRun(file, b, end, bytes, buffer.get(), kLabel, done)) return -1;
         b = end;
     }
+    // The repair is reported complete only once it is on the disk.
+    if (!FileSync(file)) {
+        ShowSystemError();
+        return -1;
+    }
     StampFileForDigest(file);
     return 0;
 }

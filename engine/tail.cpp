@@ -7,6 +7,7 @@
 
 #include "engine/frontend.h"
 #include "engine/progress.h"
+#include "engine/received_file.h"
 #include "engine/repair.h"
 #include "engine/transfer_state.h"
 #include "engine/digest.h"
@@ -60,6 +61,7 @@ void TransferTail() {
         if (transferState.fileType == kOriginal) SendTail(); else ReceiveTail();
     }
     ProveResult();
+    CommitReceivedFile();
     transferState.transferComplete = true;
     EndTransfer();
 }
@@ -174,6 +176,11 @@ void ReceiveTail() {
         at += whole;
     }
     FinishTailDigest(digest);
+    // Reported only once it is on the disk.
+    if (!FileSync(file)) {
+        ShowSystemError();
+        EndTransfer();
+    }
     StampFileForDigest(file);
     AddStatusLine("受信完了");
 }

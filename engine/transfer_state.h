@@ -37,6 +37,11 @@ struct TransferState {
     int64_t blockCount = 0;           // blocks that the next checksum pass shows as its total
     uint64_t workBytes = 0;           // bytes under comparison / damaged / to move in the tail
     int32_t newFileMode = 0;          // 1 when the whole file goes to a Nothing side
+    // A Nothing side receives into a partial file beside the name it asked
+    // for, and gives it that name only once it is whole and on disk.
+    char receiveFolder[kPathSize] = {};  // its folder while it receives; empty otherwise
+    char finalPath[kPathSize] = {};      // the name the received file gets
+    bool resuming = false;            // the partial file of an earlier transfer is continued
     std::atomic<uint8_t> stopRequested{0};  // the user pressed Stop
     int32_t selectionKind = kNoSelection;   // what localPath holds
     Block* blocks = nullptr;          // the current block list

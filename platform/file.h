@@ -43,6 +43,16 @@ bool FileAppend(FileHandle& file, const void* buffer, uint32_t count);
 // Cuts or extends the file to size bytes.
 bool FileSetEnd(FileHandle& file, uint64_t size);
 bool FileSize(FileHandle& file, uint64_t* size);
+// Returns once what was written through file is on the disk (POSIX
+// fdatasync, Windows FlushFileBuffers): a reported success survives a power
+// cut that comes after it.
+bool FileSync(FileHandle& file);
+// Gives the closed file from its final name to, replacing a file of that
+// name in one step, and returns once the new name is on the disk (POSIX:
+// rename, then a sync of the folder; Windows: MoveFileEx, replacing and
+// writing through). A crash leaves either the old file or the new one under
+// that name, never a mix.
+bool FileReplace(const char* from, const char* to);
 
 // What changes whenever anyone writes the file: its size, its modification
 // and change times and which file it is. Equal stamps taken before and

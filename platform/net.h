@@ -57,12 +57,17 @@ enum class PeerWait {
     Connected,
     Failed,   // the system's error is saved
     Stopped,  // woken by InterruptSocketWaits while *stop held 1
+    TimedOut, // SocketAcceptWithin: no peer came in time
 };
 // Accepts one connection; *peerAddress receives the peer's IPv4 address in
 // network byte order. With stop given, the wait can be ended by
 // InterruptSocketWaits (POSIX; on Windows it blocks until a peer comes).
 PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
                       const std::atomic<uint8_t>* stop = nullptr);
+// Accepts a connection that is waiting or arrives within waitMs, never
+// waiting longer (a peer that gave up in between leaves nothing to accept):
+// for a thread that looks at its own flag between calls.
+PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs);
 // address in network byte order, as ParseIpv4 gives it; stop as above.
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port,
                        const std::atomic<uint8_t>* stop = nullptr);

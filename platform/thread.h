@@ -18,5 +18,5 @@ void ThreadReapClosed();
 
 // Milliseconds of a monotonic clock, for pacing progress lines.
 uint64_t MonotonicMilliseconds();
-// Sleeps the calling thread for about ms milliseconds.
+// Lets the calling thread wait ms milliseconds.
 void SleepMilliseconds(uint32_t ms);

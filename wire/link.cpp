@@ -49,7 +49,7 @@ void ReceiveAll(Link& link, void* buffer, size_t count) {
     Settle(Receive(link, buffer, count, count, &received, 0));
 }
 
-void ReceiveFirstMessage(Link& link, void* buffer, size_t count) {
+void ReceiveDueMessage(Link& link, void* buffer, size_t count) {
     size_t received = 0;
     Settle(Receive(link, buffer, count, count, &received, kFirstMessageLimitMs), kSilentPeerText);
 }

@@ -42,13 +42,16 @@ extern const char kStalledPeerText[];  // the repair's or the tail's data stoppe
 void SendAll(Link& link, const void* data, size_t count);
 void ReceiveAll(Link& link, void* buffer, size_t count);
 
-// ReceiveAll for the first message that a connection owes this side: a
-// peer that sends nothing for kFirstMessageLimitMs (a stray connection, a
-// port scan) ends the transfer with kSilentPeerText. Later waits have no
-// limit of their own: a slow peer may take hours over a checksum pass, and
-// a vanished one is noticed by the connection itself (kDeadPeerSeconds).
+// ReceiveAll for a message that the peer owes at once: the first message
+// of a connection, and those that follow it without any work in between
+// (the pairing messages, the sizes). A peer that sends nothing for
+// kFirstMessageLimitMs (a stray connection, a port scan, a peer that sends
+// its word and stalls) ends the transfer with kSilentPeerText. Other waits
+// have no limit of their own: a slow peer may take hours over a checksum
+// pass, a user may think over a question, and a vanished peer is noticed by
+// the connection itself (kDeadPeerSeconds).
 constexpr uint64_t kFirstMessageLimitMs = 30000;
-void ReceiveFirstMessage(Link& link, void* buffer, size_t count);
+void ReceiveDueMessage(Link& link, void* buffer, size_t count);
 
 // The data of the repair and the tail flows without a pause for as long as
 // both sides live, so those phases give up, with kStalledPeerText, once no

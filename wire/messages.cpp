@@ -14,9 +14,10 @@ const char kBadSizeText[] = "ファイルサイズが正しくありません。
 const char kPairingFailedText[] = "コードによる接続に失敗しました (コードが違うか、通信が改ざんされています)";
 
 namespace {
+// A number that the peer owes at once.
 uint64_t ReceiveLittleEndian(Link& link, size_t n) {
     uint8_t bytes[8];
-    ReceiveAll(link, bytes, n);
+    ReceiveDueMessage(link, bytes, n);
     return GetLittleEndian(bytes, n);
 }
 
@@ -47,7 +48,7 @@ void SendFileTypeWord(Link& link, uint32_t word) {
 
 uint32_t ReceiveFileTypeWord(Link& link) {
     uint8_t bytes[4];
-    ReceiveFirstMessage(link, bytes, sizeof bytes);
+    ReceiveDueMessage(link, bytes, sizeof bytes);
     return static_cast<uint32_t>(GetLittleEndian(bytes, 4));
 }
 
@@ -79,11 +80,23 @@ bool IsBareFileName(const char* name) {
     return !IsDeviceName(name);
 }
 
-void SendNameReply(Link& link, uint8_t reply) { SendAll(link, &reply, 1); }
+void SendNameReply(Link& link, const NameReply& reply) {
+    uint8_t byte = 0;
+    if (reply.accepted)
+        byte = reply.version >= 2 ? static_cast<uint8_t>((reply.version & kVersionMask) | (reply.options & ~kVersionMask)) : 1;
+    SendAll(link, &byte, 1);
+}
 
-uint8_t ReceiveNameReply(Link& link) {
-    uint8_t reply = 0;
-    ReceiveAll(link, &reply, 1);
+NameReply ReceiveNameReply(Link& link, bool offered) {
+    // The Nothing side may first ask its user about an existing file: no
+    // time limit.
+    uint8_t byte = 0;
+    ReceiveAll(link, &byte, 1);
+    NameReply reply{byte != 0, 1, 0};
+    if (reply.accepted && offered) {
+        reply.version = byte & kVersionMask;
+        if (reply.version >= 2) reply.options = byte & ~kVersionMask;
+    }
     return reply;
 }
 
@@ -116,11 +129,7 @@ void SendSizeAnswer(Link& link, const SizeAnswer& answer) {
     SendAll(link, bytes, length);
 }
 
-bool ReceiveSizeFlag(Link& link) {
-    uint8_t flag = 0;
-    ReceiveAll(link, &flag, 1);
-    return flag != 0;
-}
+bool ReceiveSizeFlag(Link& link) { return ReceiveLittleEndian(link, 1) != 0; }
 
 uint32_t ReceiveBlockSize(Link& link) {
     const uint64_t size = ReceiveLittleEndian(link, 4);
@@ -158,7 +167,7 @@ TransportResult TryReceiveTailData(Link& link, uint8_t* buffer, size_t least, si
 void SendPairingMessage(Link& link, const uint8_t* message) { SendAll(link, message, kPairingMessageSize); }
 
 void ReceivePairingMessage(Link& link, uint8_t* message) {
-    ReceiveAll(link, message, kPairingMessageSize);
+    ReceiveDueMessage(link, message, kPairingMessageSize);
     if (sodium_init() < 0 || crypto_core_ristretto255_is_valid_point(message) != 1) EndLink(kPairingFailedText);
 }
 
@@ -167,7 +176,7 @@ void SendPairingConfirmation(Link& link, const uint8_t* confirmation) {
 }
 
 void ReceivePairingConfirmation(Link& link, uint8_t* confirmation) {
-    ReceiveAll(link, confirmation, kPairingConfirmationSize);
+    ReceiveDueMessage(link, confirmation, kPairingConfirmationSize);
 }
 
 void SendDigest(Link& link, const uint8_t* digest) { SendAll(link, digest, kDigestSize); }

@@ -17,7 +17,8 @@ extern const char kPairingFailedText[]; // the pairing with a code failed
 
 // The file-type word (4 bytes), the first message of either side: a plain
 // FileType or an offer (OfferWord). A peer that sends none for
-// kFirstMessageLimitMs is given up.
+// kFirstMessageLimitMs is given up. A busy listener's answer (BusyWord)
+// is read like any other word.
 void SendFileTypeWord(Link& link, uint32_t word);
 uint32_t ReceiveFileTypeWord(Link& link);
 
@@ -37,14 +38,21 @@ bool IsBareFileName(const char* name);
 
 // The name reply (Nothing to Original), one byte: 0 refused, else success;
 // with protocol 2 offered, the version and options (as in an offer word's
-// version byte).
-void SendNameReply(Link& link, uint8_t reply);
-uint8_t ReceiveNameReply(Link& link);
+// version byte), else 1.
+struct NameReply {
+    bool accepted;    // the Nothing side has its file and the transfer goes on
+    int32_t version;  // the version it took: 1, or up to what was offered
+    uint8_t options;  // its options (kOption...), with version 2 or later
+};
+void SendNameReply(Link& link, const NameReply& reply);
+// offered: whether this side's word offered protocol 2; an answer to no
+// offer is version 1 whatever its value.
+NameReply ReceiveNameReply(Link& link, bool offered);
 
 // A size word of the link's protocol (4 or 8 bytes): the Copy's size, or
-// the whole file's size for a Nothing side. A size beyond what the
-// protocol carries (2^63 and more in protocol 2) ends the transfer with
-// kBadSizeText.
+// the whole file's size for a Nothing side; due at once. A size beyond
+// what the protocol carries (2^63 and more in protocol 2) ends the
+// transfer with kBadSizeText.
 void SendSize(Link& link, uint64_t size);
 uint64_t ReceiveSize(Link& link);
 
@@ -58,7 +66,7 @@ struct SizeAnswer {
     uint32_t blockSize;     // sent when withBlockSize
 };
 void SendSizeAnswer(Link& link, const SizeAnswer& answer);
-// Its parts as the Copy reads them: the flag (any non-zero byte means the
+// Its parts as the Copy reads them, each due at once: the flag (any non-zero byte means the
 // sizes differ), the size (ReceiveSize), and the block-size word, which
 // must be on the ladder (IsValidBlockSize), else kBadBlockSizeText ends
 // the transfer.
@@ -87,7 +95,7 @@ TransportResult TryReceiveTailData(Link& link, uint8_t* buffer, size_t least, si
 // The pairing messages of peers that pair with a code (wire/pairing.h),
 // each side's in both directions: its ristretto255 element (32 bytes) and
 // its capabilities (1 byte: kPairingCanAesGcm); then its confirmation
-// (32 bytes). An element that is not a valid ristretto255 encoding ends the
+// (32 bytes). Both are due at once (ReceiveDueMessage). An element that is not a valid ristretto255 encoding ends the
 // transfer with kPairingFailedText.
 constexpr size_t kPairingMessageSize = 33;
 constexpr size_t kPairingConfirmationSize = 32;

@@ -60,9 +60,12 @@ struct Secrets {
 };
 }  // namespace
 
-RecordChannelPtr PairWithCode(Link& link, const char* code, size_t length, const uint8_t* clientWord,
-                              const uint8_t* serverWord, bool isClient) {
+RecordChannelPtr PairWithCode(Link& link, const char* code, size_t length, uint32_t clientWordValue,
+                              uint32_t serverWordValue, bool isClient) {
     if (sodium_init() < 0 || length > kMaxCodeBytes) EndLink(kPairingFailedText);
+    uint8_t clientWord[4], serverWord[4];
+    PutLittleEndian(clientWord, clientWordValue, 4);
+    PutLittleEndian(serverWord, serverWordValue, 4);
     Secrets s;
     Generator(s.generator, code, length, clientWord, serverWord);
     crypto_core_ristretto255_scalar_random(s.scalar);

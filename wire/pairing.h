@@ -22,11 +22,11 @@ constexpr size_t kMaxCodeBytes = 255;
 
 // Pairs over link, the Client (isClient) or the Server, with code (length
 // bytes); the words are the Client's and the Server's file-type words as
-// they crossed the wire (4 bytes each). Returns the channel of the
+// they crossed the wire. Returns the channel of the
 // records; a peer that holds another code, or a changed exchange, ends the
 // transfer with kPairingFailedText.
-RecordChannelPtr PairWithCode(Link& link, const char* code, size_t length, const uint8_t* clientWord,
-                              const uint8_t* serverWord, bool isClient);
+RecordChannelPtr PairWithCode(Link& link, const char* code, size_t length, uint32_t clientWord,
+                              uint32_t serverWord, bool isClient);
 
 // A new code that is easy to read aloud and type: four groups of four
 // digits (53 bits), "1234-5678-9012-3456", into out (at least 20 bytes).

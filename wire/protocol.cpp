@@ -143,6 +143,10 @@ uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options) {
     return 'B' | 'M' << 8 | versionByte << 16 | static_cast<uint32_t>(kind) << 24;
 }
 
+uint32_t BusyWord() { return 'B' | 'M' << 8 | 2u << 16 | static_cast<uint32_t>('B') << 24; }
+
+bool IsBusyWord(uint32_t word) { return word == BusyWord(); }
+
 bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_t* options) {
     if (options) *options = 0;
     if (word <= 2) {

@@ -107,8 +107,19 @@ constexpr uint8_t kOptionVerifyAll = 0x20;
 // The side holds a code and pairs with it (wire/pairing.h) right after the
 // words; a Nothing side that holds one offers too, as 'N'.
 constexpr uint8_t kOptionPaired = 0x40;
+// In an Original's offer: it can continue a partial file that a Nothing
+// side kept from an earlier, cut transfer. In a Nothing side's name reply:
+// it holds such a file and continues it, and both sides then run the
+// sequence of an Original facing a Copy (docs/PROTOCOL.md, "Resuming").
+constexpr uint8_t kOptionResume = 0x10;
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options = 0);
 // What a received file-type word says: the FileType, the highest version
 // offered (1 for a plain word) and the options. False when it names no
 // FileType ('N' names a Nothing side only with kOptionPaired).
 bool ReadFileTypeWord(uint32_t word, int32_t* fileType, int32_t* version, uint8_t* options = nullptr);
+// The word with which a listening Blockmend side that is busy with another
+// transfer answers a further peer, before it closes: "BM", version 2, 'B'.
+// A peer of protocol 1 takes it for a FileType that it does not know, and
+// then sees the connection close.
+uint32_t BusyWord();
+bool IsBusyWord(uint32_t word);

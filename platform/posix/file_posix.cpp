@@ -126,6 +126,48 @@ bool FileSetEnd(FileHandle& file, uint64_t size) {
     return true;
 }
 
+bool FileSync(FileHandle& file) {
+    while (fdatasync(static_cast<int>(file.fd)) != 0) {
+        if (errno == EINTR) continue;
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
+bool FileReplace(const char* from, const char* to) {
+    std::string source, target;
+    if (!Cp932ToUtf8(from, &source) || !Cp932ToUtf8(to, &target)) {
+        SaveErrorText("ファイル名をこのシステムの文字に変換できません。");
+        return false;
+    }
+    if (rename(source.c_str(), target.c_str()) != 0) {
+        SaveLastError();
+        return false;
+    }
+    // The new name is an entry of the folder: it is on the disk once the
+    // folder is.
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        SaveLastError();
+        return false;
+    }
+    int synced;
+    while ((synced = fsync(fd)) != 0 && errno == EINTR) {
+    }
+    // Some file systems cannot sync a folder (EINVAL): their rename is as
+    // durable as they make it.
+    if (synced != 0 && errno != EINVAL) {
+        SaveLastError();
+        close(fd);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 bool FileSize(FileHandle& file, uint64_t* size) {
     struct stat st;
     if (fstat(static_cast<int>(file.fd), &st) != 0) {

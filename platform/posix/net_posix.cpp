@@ -201,6 +201,31 @@ thread_local bool connectRefused = false;
 
 bool ConnectRefused() { return connectRefused; }
 
+PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
+    SocketClose(accepted);
+    const int fd = static_cast<int>(listener.sock);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    pollfd ready{fd, POLLIN, 0};
+    const int n = poll(&ready, 1, waitMs);
+    if (n < 0 && errno != EINTR) {
+        SaveLastError();
+        return PeerWait::Failed;
+    }
+    if (n <= 0) return PeerWait::TimedOut;
+    sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    const int s = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (s < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) return PeerWait::TimedOut;
+        SaveLastError();
+        return PeerWait::Failed;
+    }
+    accepted.sock = s;
+    PrepareConnected(s);
+    if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
+    return PeerWait::Connected;
+}
+
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>* stop) {
     connectRefused = false;
     sockaddr_in addr = MakeAddress(address, port);

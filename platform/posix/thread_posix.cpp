@@ -4,7 +4,6 @@
 // nobody reaped is detached when the next one is closed.
 #include "platform/thread.h"
 
-#include <cerrno>
 #include <mutex>
 #include <pthread.h>
 #include <time.h>
@@ -55,6 +54,6 @@ uint64_t MonotonicMilliseconds() {
 
 void SleepMilliseconds(uint32_t ms) {
     timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    while (nanosleep(&wait, &wait) != 0) {
     }
 }

@@ -108,6 +108,22 @@ bool FileSetEnd(FileHandle& file, uint64_t size) {
     return true;
 }
 
+bool FileSync(FileHandle& file) {
+    if (!FlushFileBuffers(H(file))) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
+bool FileReplace(const char* from, const char* to) {
+    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
 bool FileSize(FileHandle& file, uint64_t* size) {
     LARGE_INTEGER s;
     if (!GetFileSizeEx(H(file), &s)) {

@@ -159,6 +159,35 @@ thread_local bool connectRefused = false;
 
 bool ConnectRefused() { return connectRefused; }
 
+PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
+    SocketClose(accepted);
+    u_long nonBlocking = 1;
+    ioctlsocket(S(listener), FIONBIO, &nonBlocking);
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(S(listener), &ready);
+    timeval wait{waitMs / 1000, (waitMs % 1000) * 1000};
+    const int n = select(0, &ready, nullptr, nullptr, &wait);
+    if (n == SOCKET_ERROR) {
+        SaveSocketError();
+        return PeerWait::Failed;
+    }
+    if (n == 0) return PeerWait::TimedOut;
+    sockaddr_in addr;
+    int len = sizeof addr;
+    SOCKET s = accept(S(listener), reinterpret_cast<sockaddr*>(&addr), &len);
+    if (s == INVALID_SOCKET) {
+        const int err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK || err == WSAECONNRESET || err == WSAEINTR) return PeerWait::TimedOut;
+        SaveSocketError();
+        return PeerWait::Failed;
+    }
+    accepted.sock = static_cast<intptr_t>(s);
+    PrepareConnected(s);
+    if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
+    return PeerWait::Connected;
+}
+
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>*) {
     sockaddr_in addr = MakeAddress(address, port);
     connectRefused = false;

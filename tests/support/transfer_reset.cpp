@@ -12,6 +12,8 @@ void ResetTransferRecord() {
     s.localSize = s.remoteSize = s.blockSize = s.workBytes = 0;
     s.blockCount = 0;
     s.newFileMode = 0;
+    s.receiveFolder[0] = s.finalPath[0] = '\0';
+    s.resuming = false;
     s.stopRequested.store(0);
     s.selectionKind = kNoSelection;
     s.protocolLimit = kHighestProtocol;
