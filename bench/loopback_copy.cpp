@@ -64,6 +64,8 @@ int Receive(const char* port, const char* path) {
         if (n == 0) break;
         if (!WriteAll(out, buffer.get(), static_cast<size_t>(n))) Fail("write");
     }
+    // On the disk before it counts as received, as Blockmend's own file.
+    if (fdatasync(out) != 0) Fail("fdatasync");
     close(out);
     close(sock);
     close(listener);

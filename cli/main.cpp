@@ -31,7 +31,7 @@ void PrintUsage() {
     printf("usage:\n"
            "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [OPTIONS]\n"
            "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [OPTIONS]\n"
-           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [OPTIONS]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--log-dir DIR] [OPTIONS]\n"
            "OPTIONS: [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code] [--wait SECONDS]\n"
            "         [--json] [--quiet | --verbose]\n"
            "Options may come before or after the mode and the path, as --name VALUE or --name=VALUE.\n"
@@ -164,7 +164,6 @@ int main(int argc, char** argv) {
     for (const auto& [a, given] : line.options) {
         // Options that only one mode takes.
         const char* onlyFor = a == "--block-size" && mode != kOriginal ? "original"
-                              : a == "--log-dir" && mode == kNothing   ? "original and copy"
                               : (a == "--overwrite" || a == "--save-as") && mode != kNothing ? "nothing"
                                                                                               : nullptr;
         if (onlyFor) UsageError(a + " goes with " + onlyFor);

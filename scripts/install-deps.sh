@@ -23,7 +23,7 @@ as_root() {
 }
 
 demo=(cmake make g++ libxxhash-dev libsodium-dev)
-native=("${demo[@]}" libgtest-dev libgmock-dev e2fsprogs iproute2)
+native=("${demo[@]}" libgtest-dev libgmock-dev e2fsprogs iproute2 strace)
 all=("${native[@]}"
     googletest
     g++-mingw-w64-i686 g++-mingw-w64-i686-posix

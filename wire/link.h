@@ -43,13 +43,13 @@ void SendAll(Link& link, const void* data, size_t count);
 void ReceiveAll(Link& link, void* buffer, size_t count);
 
 // ReceiveAll for a message that the peer owes at once: the first message
-// of a connection, and those that follow it without any work in between
-// (the pairing messages, the sizes). A peer that sends nothing for
-// kFirstMessageLimitMs (a stray connection, a port scan, a peer that sends
-// its word and stalls) ends the transfer with kSilentPeerText. Other waits
-// have no limit of their own: a slow peer may take hours over a checksum
-// pass, a user may think over a question, and a vanished peer is noticed by
-// the connection itself (kDeadPeerSeconds).
+// of a connection, and the pairing messages that follow it. A peer that
+// sends nothing for kFirstMessageLimitMs (a stray connection, a port scan,
+// a peer that sends its word and stalls in the pairing) ends the transfer
+// with kSilentPeerText. Other waits have no limit of their own: a slow
+// peer may take hours over a checksum pass, a user may think over a
+// question, and a vanished peer is noticed by the connection itself
+// (kDeadPeerSeconds).
 constexpr uint64_t kFirstMessageLimitMs = 30000;
 void ReceiveDueMessage(Link& link, void* buffer, size_t count);
 

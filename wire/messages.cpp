@@ -14,10 +14,9 @@ const char kBadSizeText[] = "ファイルサイズが正しくありません。
 const char kPairingFailedText[] = "コードによる接続に失敗しました (コードが違うか、通信が改ざんされています)";
 
 namespace {
-// A number that the peer owes at once.
 uint64_t ReceiveLittleEndian(Link& link, size_t n) {
     uint8_t bytes[8];
-    ReceiveDueMessage(link, bytes, n);
+    ReceiveAll(link, bytes, n);
     return GetLittleEndian(bytes, n);
 }
 

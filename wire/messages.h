@@ -50,9 +50,9 @@ void SendNameReply(Link& link, const NameReply& reply);
 NameReply ReceiveNameReply(Link& link, bool offered);
 
 // A size word of the link's protocol (4 or 8 bytes): the Copy's size, or
-// the whole file's size for a Nothing side; due at once. A size beyond
-// what the protocol carries (2^63 and more in protocol 2) ends the
-// transfer with kBadSizeText.
+// the whole file's size for a Nothing side. A size beyond what the
+// protocol carries (2^63 and more in protocol 2) ends the transfer with
+// kBadSizeText.
 void SendSize(Link& link, uint64_t size);
 uint64_t ReceiveSize(Link& link);
 
@@ -66,7 +66,7 @@ struct SizeAnswer {
     uint32_t blockSize;     // sent when withBlockSize
 };
 void SendSizeAnswer(Link& link, const SizeAnswer& answer);
-// Its parts as the Copy reads them, each due at once: the flag (any non-zero byte means the
+// Its parts as the Copy reads them: the flag (any non-zero byte means the
 // sizes differ), the size (ReceiveSize), and the block-size word, which
 // must be on the ladder (IsValidBlockSize), else kBadBlockSizeText ends
 // the transfer.

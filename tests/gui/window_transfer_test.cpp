@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "app/file_select.h"
 #include "app/resource.h"
@@ -19,8 +20,18 @@
 #include "engine/transfer_state.h"
 #include "tests/gui/gui_harness.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/peer.h"
+#include "tests/support/wire_script.h"
 
 namespace {
+
+// Answers the overwrite question, when it comes, with 上書きする.
+void AnswerOverwrite() {
+    HWND question = WaitForDialog("上書き確認", 60000);
+    ASSERT_NE(question, nullptr);
+    Click(question, IDC_OVERWRITE);
+    PostMessageA(question, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
 
 // Start in the window (which listens), then the peer with args; both to
 // their end. The window's state while the transfer runs is checked.
@@ -198,4 +209,63 @@ TEST_F(WindowTransfer, AFileBeyondFourGiBRepairsWithProtocol2AndIsRefusedWithPro
               (std::vector<std::string>{"接続待ち・・・", "接続完了", "4GB以上のファイルは扱えません", "切断しました", ""}));
     EXPECT_FALSE(transferState.transferComplete);
     EXPECT_EQ(Text(w, IDC_SIZE), std::to_string(size));
+}
+
+TEST_F(WindowTransfer, AFileCutShortOverAnOlderOneIsKeptApartAndContinued) {
+    // The window's Nothing side, told to overwrite an older file, meets an
+    // Original that stops past the first piece: the older file stays as it
+    // was, the received part waits beside it and the window stays a Nothing
+    // side; the next transfer sends only the rest, and the new file
+    // replaces the older one only once it is whole.
+    HWND w = Window();
+    const std::string folder = ScratchFolder("gui-resume");
+    const std::string into = folder + "into\\";
+    CreateDirectoryA(into.c_str(), nullptr);
+    const std::string original = RandomBytes(500000, 8);
+    WriteFile(folder + "incoming.bin", original);
+    WriteFile(into + "incoming.bin", "older");
+    const int port = NextPort();
+    Click(w, IDC_NOTHING);
+    TakeFolderSelection(w, (folder + "into").c_str());
+    Click(w, IDC_SERVER);
+    SetText(w, IDC_PORT, std::to_string(port));
+
+    const Script whole = WholeFilePart(original, "incoming.bin", 2);
+    const size_t cut = 4 + 260 + 8 + kPiece + 10;
+    Click(w, IDC_START);
+    ScriptedPeer peer;
+    ASSERT_TRUE(PeerConnect(peer, port, 20000));
+    std::thread play([&] { Play(peer, whole, cut, 60000); });
+    AnswerOverwrite();
+    play.join();
+    ASSERT_TRUE(WaitForWorker(60000));
+    std::vector<std::string> lines = StatusLines(w);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "相手との接続が切れました");
+    EXPECT_EQ(ReadFile(into + "incoming.bin"), "older");
+    const std::string kept = FileAfterCut("", whole, cut);
+    EXPECT_TRUE(ReadFile(into + "incoming.bin.blockmend-part") == kept);
+    EXPECT_TRUE(Checked(w, IDC_NOTHING));
+    EXPECT_EQ(transferState.fileType, kNothing);
+
+    const size_t before = StatusLines(w).size();
+    Click(w, IDC_START);
+    ASSERT_TRUE(WaitUntil([&] { return StatusLines(w).size() > before; }, 20000));
+    CliPeer cli;
+    ASSERT_TRUE(StartCli(cli, folder, "original",
+                         {"original", folder + "incoming.bin", "--connect", "127.0.0.1", "--port",
+                          std::to_string(port), "--log-dir", folder}));
+    AnswerOverwrite();
+    FinishCli(cli, 120000);
+    EXPECT_EQ(cli.exitCode, 0) << cli.errors;
+    ASSERT_TRUE(WaitForWorker(120000));
+    lines = StatusLines(w);
+    EXPECT_LT(IndexOf(lines, "前回の続きから受信します (受信済み: " + std::to_string(kept.size()) + " バイト)", before),
+              lines.size());
+    const std::string rest = std::to_string(original.size() - kept.size());
+    EXPECT_TRUE(HasLine(cli.lines, "サイズ相違部分のデータを送信中・・・" + rest + " / " + rest + " (100%)"));
+    EXPECT_TRUE(ReadFile(into + "incoming.bin") == original);
+    EXPECT_FALSE(FileExists(into + "incoming.bin.blockmend-part"));
+    EXPECT_TRUE(Checked(w, IDC_COPY));
+    EXPECT_EQ(Text(w, IDC_FILE), into + "incoming.bin");
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -318,7 +319,8 @@ TEST(Fault, EitherSideKilledInTheMiddleOfEachOfItsMessages) {
                 EXPECT_TRUE(ReadFile(p.dir + "orig.bin") == original);
                 if (!c.toNothing) ExpectBlocksFromEither(ReadFile(p.dir + "copy.bin"), original, copy);
             } else if (c.toNothing) {
-                EXPECT_TRUE(ReadFile(p.dir + "into/orig.bin") == FileAfterCut("", c.stream, cut));
+                EXPECT_TRUE(ReadFile(p.dir + "into/orig.bin.blockmend-part") == FileAfterCut("", c.stream, cut));
+                EXPECT_FALSE(FileExists(p.dir + "into/orig.bin"));
             } else {
                 EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == FileAfterCut(copy, c.stream, cut));
             }
@@ -498,7 +500,7 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
         EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"処理を中断します。", "切断しました", ""}));
-        EXPECT_TRUE(HasLine(p.other.lines, "\"" + p.dir + "into/orig.bin\"が開けませんでした。"));
+        EXPECT_TRUE(HasLine(p.other.lines, "\"" + p.dir + "into/orig.bin.blockmend-part\"が開けませんでした。"));
         EXPECT_TRUE(HasLine(p.original.lines, "Remote でエラーが発生しました。(FileName Error)"));
         EXPECT_TRUE(fs::is_empty(p.dir + "into"));
     }
@@ -719,4 +721,117 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
     EXPECT_EQ(out.substr(at, lines.size()), lines);
     // Then the summary, which gives the reason once more.
     EXPECT_EQ(out.substr(at + lines.size()).rfind(ToUtf8("失敗しました: No such file or directory、"), 0), 0u) << out;
+}
+
+namespace {
+// The form in which strace shows the bytes of a text: printable ASCII as it
+// is, a line break as \n, every other byte as an octal escape.
+std::string StraceForm(const std::string& text) {
+    std::string out;
+    char escape[8];
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            snprintf(escape, sizeof escape, "\\%o", c);
+            out += escape;
+        }
+    }
+    return out;
+}
+}  // namespace
+
+TEST(Fault, WhatIsReportedDoneIsOnTheDiskFirst) {
+    // Read from the receiving side's system calls, not assumed: every line
+    // that reports data done (the repair, the tail, the whole file) comes
+    // after a sync of the file that follows its last write; a new file gets
+    // its name only after that, and its folder is synced before the end.
+    if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "no strace";
+    struct Case {
+        const char* what;
+        bool nothing;
+        std::vector<std::string> reports;  // the lines that must come after a sync
+    };
+    const Case cases[] = {
+        {"a repair with a tail", false, {"修復が完了しました", "受信完了"}},
+        {"a whole file", true, {"受信完了"}},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = ScratchFolder("durable-" + std::to_string(run++));
+        const std::string original = RandomBytes(3000000, 4);
+        std::string copy = original.substr(0, 2000000);
+        copy[12345] ^= 1;
+        WriteFile(dir + "orig.bin", original);
+        fs::create_directories(dir + "into");
+        if (!c.nothing) WriteFile(dir + "copy.bin", copy);
+        const std::string file = c.nothing ? dir + "into/orig.bin.blockmend-part" : dir + "copy.bin";
+        const int port = NextPort();
+        CliPeer o;
+        ASSERT_TRUE(StartCli(o, dir, "original", {"original", dir + "orig.bin", "--listen", "--port", Port(port),
+                                                  "--log-dir", dir}));
+        ASSERT_TRUE(WaitForLine(o, "接続待ち・・・", 20000));
+        ChildProcess receiver;
+        std::vector<std::string> args{"/usr/bin/strace", "-f", "-y", "-s", "256", "-o", dir + "trace",
+                                      "-e", "trace=pwrite64,fdatasync,fsync,rename,write", CliPath()};
+        if (c.nothing) args.insert(args.end(), {"nothing", dir + "into"});
+        else args.insert(args.end(), {"copy", dir + "copy.bin", "--log-dir", dir});
+        args.insert(args.end(), {"--connect", "127.0.0.1", "--port", Port(port)});
+        ASSERT_TRUE(SpawnProcess(receiver, args, dir + "receiver.out", dir + "receiver.err"));
+        EXPECT_EQ(WaitProcess(receiver, 60000), 0);
+        FinishCli(o);
+        EXPECT_TRUE(ReadFile(c.nothing ? dir + "into/orig.bin" : dir + "copy.bin") == original);
+
+        std::vector<std::string> trace;
+        std::istringstream in(ReadFile(dir + "trace"));
+        for (std::string line; std::getline(in, line);) trace.push_back(line);
+        auto has = [](const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; };
+        const std::string onFile = "<" + file + ">";
+        auto find = [&](const std::string& call, const std::string& part, size_t from) {
+            for (size_t i = from; i < trace.size(); ++i)
+                if (has(trace[i], call) && has(trace[i], part)) return i;
+            return trace.size();
+        };
+        for (const std::string& report : c.reports) {
+            const size_t at = find("write(1", StraceForm(ToUtf8(report) + "\n"), 0);
+            ASSERT_LT(at, trace.size()) << report;
+            size_t lastWrite = 0;
+            for (size_t i = 0; i < at; ++i)
+                if (has(trace[i], "pwrite64(") && has(trace[i], onFile)) lastWrite = i;
+            ASSERT_GT(lastWrite, 0u) << report;
+            EXPECT_LT(find("fdatasync(", onFile, lastWrite), at) << report << ": no sync between the last write and the line";
+        }
+        if (c.nothing) {
+            const size_t done = find("write(1", StraceForm(ToUtf8("受信完了\n")), 0);
+            const size_t renamed = find("rename(", "orig.bin.blockmend-part", 0);
+            const size_t folderSynced = find("fsync(", "<" + dir + "into>", renamed);
+            const size_t end = find("write(1", StraceForm(ToUtf8("切断しました\n")), 0);
+            EXPECT_LT(done, renamed);
+            EXPECT_LT(renamed, folderSynced);
+            EXPECT_LT(folderSynced, end);
+        }
+    }
+}
+
+TEST(Fault, NewCodeThatCannotBeMadeEndsBeforeTheWait) {
+    // A random generator that does not start: the program says so and ends,
+    // rather than waiting for a peer with no code at all.
+    const std::string dir = ScratchFolder("no-new-code");
+    const std::string shim = dir + "no_random.so";
+    {
+        // sodium_init reports failure for every caller in the process.
+        WriteFile(dir + "no_random.c", "int sodium_init(void) { return -1; }\n");
+        ASSERT_EQ(system(("cc -shared -fPIC -o " + shim + " " + dir + "no_random.c").c_str()), 0);
+    }
+    WriteFile(dir + "orig.bin", "data");
+    ChildProcess cli;
+    ASSERT_TRUE(SpawnProcess(cli, {"/usr/bin/env", "LD_PRELOAD=" + shim, CliPath(), "original", dir + "orig.bin",
+                                   "--listen", "--port", Port(NextPort()), "--new-code", "--log-dir", dir},
+                             dir + "out", dir + "err"));
+    EXPECT_EQ(WaitProcess(cli, 10000), 1);
+    EXPECT_EQ(ReadFile(dir + "out"), "");
+    EXPECT_NE(ReadFile(dir + "err").find("cannot make a new code"), std::string::npos) << ReadFile(dir + "err");
 }

@@ -262,7 +262,10 @@ TEST(Hostile, APeerOfProtocol1SeesProtocol1InEveryPairing) {
                 EXPECT_TRUE(outcome[0].sent.substr(4) == outcome[1].sent.substr(4));
                 EXPECT_EQ(outcome[1].sent.substr(0, 4), Word(static_cast<uint32_t>(own)));
                 const bool offers = own != kNothing && (!listen || (own == kOriginal && peerType == kNothing));
-                EXPECT_EQ(outcome[0].sent.substr(0, 4), offers ? OfferWord2(own) : Word(static_cast<uint32_t>(own)));
+                // An Original's offer also says that it can continue a
+                // partial file.
+                EXPECT_EQ(outcome[0].sent.substr(0, 4),
+                          offers ? OfferWord2(own, own == kOriginal ? 0x10 : 0) : Word(static_cast<uint32_t>(own)));
                 if (valid) {
                     EXPECT_TRUE(HasLine(outcome[0].lines, "切断しました"));
                     EXPECT_FALSE(HasLine(outcome[0].lines, "プロトコル2 (XXH3) で転送します"));
@@ -352,16 +355,76 @@ TEST(Hostile, EveryMessageToAnOriginalCutShort) {
 TEST(Hostile, EveryMessageToANothingSideCutShort) {
     CutEveryMessage("cut-nothing-", "nothing", "", [](int p) { return WholeFilePart(OriginalBytes(), "r.bin", p); },
                     true, [](Side& s, const Script& script, size_t cut) {
-                        // The new file is made, empty, once its name is
+                        // The partial file is made, empty, once the name is
                         // accepted; then it gets every tail piece that
-                        // arrived whole.
-                        FinishSide(s, {"r.bin"});
+                        // arrived whole. The name itself is never made.
+                        FinishSide(s, {"r.bin.blockmend-part"});
                         bool named = cut >= 4 + 260;
-                        EXPECT_EQ(FileExists(s.dir + "r.bin"), named);
+                        EXPECT_EQ(FileExists(s.dir + "r.bin.blockmend-part"), named);
                         if (named) {
-                            EXPECT_TRUE(ReadFile(s.dir + "r.bin") == FileAfterCut("", script, cut));
+                            EXPECT_TRUE(ReadFile(s.dir + "r.bin.blockmend-part") == FileAfterCut("", script, cut));
                         }
                     });
+}
+
+TEST(Hostile, AWholeFileCutShortIsKeptApartAndContinued) {
+    // A Nothing side whose Original stops in the middle of the file, or just
+    // before the digest that proves it: nothing appears under the file's
+    // name (an older file of that name, to be overwritten, stays as it was),
+    // the partial file keeps every piece that arrived whole, and the next
+    // transfer of that name sends only what the partial file lacks, or what
+    // differs when the Original changed meanwhile.
+    const std::string original = OriginalBytes();
+    std::string changed = original.substr(0, original.size() - 1000);  // shorter, one block new
+    changed[kBlock + 5] ^= 0x40;
+    const Script whole = WholeFilePart(original, "r.bin", 2);
+    const size_t head = 4 + 260 + 8;  // the word, the name record, the size
+    struct Case {
+        const char* what;
+        size_t cut;
+        bool older;  // an older r.bin is there, and --overwrite given
+        const std::string& rerun;  // the Original of the next transfer
+    };
+    const Case cases[] = {
+        {"in the first piece", head + 1000, false, original},
+        {"past the first piece, over an older file", head + kPiece + 10, true, original},
+        {"before the digest, over an older file", ScriptBytes(whole) - 16, true, original},
+        {"before the digest, and the Original changed", ScriptBytes(whole) - 16, false, changed},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Side s;
+        ASSERT_TRUE(StartSide(s, "resume-" + std::to_string(run), "nothing", "", run % 2 == 0,
+                              c.older ? std::vector<std::string>{"--overwrite"} : std::vector<std::string>{}));
+        ++run;
+        if (c.older) WriteFile(s.dir + "r.bin", "older");
+        Play(s.peer, whole, c.cut);
+        FinishSide(s, {"r.bin", "r.bin.blockmend-part"});
+        EXPECT_EQ(Last(s.cli.lines, 3), kLost);
+        EXPECT_EQ(FileExists(s.dir + "r.bin") ? ReadFile(s.dir + "r.bin") : "none", c.older ? "older" : "none");
+        const std::string kept = FileAfterCut("", whole, c.cut);
+        ASSERT_TRUE(ReadFile(s.dir + "r.bin.blockmend-part") == kept);
+
+        WriteFile(s.root + "r.bin", c.rerun);
+        const std::string port = std::to_string(NextPort());
+        CliPeer o, n;
+        RunPair(o, {"original", s.root + "r.bin", "--listen", "--port", port, "--log-dir", s.root}, n,
+                {"nothing", s.dir, "--connect", "127.0.0.1", "--port", port, "--overwrite", "--log-dir", s.root},
+                s.root);
+        EXPECT_EQ(n.exitCode, 0) << n.errors;
+        // An empty partial file is simply started afresh.
+        const bool longer = c.rerun.size() > kept.size();
+        const std::string rest = std::to_string(longer ? c.rerun.size() - kept.size() : 0);
+        const std::string sent = kept.empty() ? "データを送信中・・・" : "サイズ相違部分のデータを送信中・・・";
+        EXPECT_EQ(HasLine(n.lines, "前回の続きから受信します (受信済み: " + std::to_string(kept.size()) + " バイト)"),
+                  !kept.empty());
+        EXPECT_EQ(HasLine(o.lines, "相手は前回の続きから受信します"), !kept.empty());
+        EXPECT_EQ(HasLine(o.lines, sent + rest + " / " + rest + " (100%)"), longer);
+        EXPECT_EQ(HasLine(o.lines, "修復が完了しました"), &c.rerun == &changed);
+        EXPECT_TRUE(ReadFile(s.dir + "r.bin") == c.rerun);
+        EXPECT_FALSE(FileExists(s.dir + "r.bin.blockmend-part"));
+    }
 }
 
 TEST(Hostile, SizeWordsThatContradictTheFlag) {
@@ -406,10 +469,10 @@ TEST(Hostile, SizeWordsThatContradictTheFlag) {
     Side s;
     ASSERT_TRUE(StartSide(s, "sizes-nothing", "nothing", "", true));
     Play(s.peer, {Send(Word(0) + NameRecord("r.bin")), Receive(4), Receive(1), Send(Word(0xFFFFFFFFu) + "abc")});
-    FinishSide(s, {"r.bin"});
+    FinishSide(s, {"r.bin.blockmend-part"});
     EXPECT_EQ(Last(s.cli.lines, 3), kLost);
     EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 4294967295"));
-    EXPECT_EQ(ReadFile(s.dir + "r.bin"), "");
+    EXPECT_EQ(ReadFile(s.dir + "r.bin.blockmend-part"), "");
 }
 
 TEST(Hostile, Protocol2SizesBeyondTheFileAndBlockSizesOutOfRange) {
@@ -458,10 +521,10 @@ TEST(Hostile, Protocol2SizesBeyondTheFileAndBlockSizesOutOfRange) {
     ASSERT_TRUE(StartSide(s, "sizes2-nothing", "nothing", "", false));
     Play(s.peer, {Send(OfferWord2(0)), Receive(4), Send(NameRecord("r.bin")), Receive(1),
                   Send(SizeWord(0x7FFFFFFFFFFFFFFFull, 2) + "abc")});
-    FinishSide(s, {"r.bin"});
+    FinishSide(s, {"r.bin.blockmend-part"});
     EXPECT_EQ(Last(s.cli.lines, 3), kLost);
     EXPECT_TRUE(HasLine(s.cli.lines, "RemoteFileSize: 9223372036854775807"));
-    EXPECT_EQ(ReadFile(s.dir + "r.bin"), "");
+    EXPECT_EQ(ReadFile(s.dir + "r.bin.blockmend-part"), "");
 }
 
 TEST(Hostile, TheWholeFileDigestHasTheLastWord) {
@@ -676,15 +739,17 @@ TEST(Hostile, RandomBytesAfterAValidHandshake) {
             uint32_t size = WordAt(noise, 0);
             std::string data = noise.substr(4);
             FinishCli(s.cli, kQuickMs);
-            if (size <= data.size()) {
+            const bool whole = size <= data.size();
+            const std::string kept = whole ? "r.bin" : "r.bin.blockmend-part";
+            if (whole) {
                 EXPECT_EQ(s.cli.exitCode, 0);
-                EXPECT_TRUE(ReadFile(s.dir + "r.bin") == data.substr(0, size));
+                EXPECT_TRUE(ReadFile(s.dir + kept) == data.substr(0, size));
             } else {
                 EXPECT_EQ(s.cli.exitCode, 1);
                 EXPECT_EQ(Last(s.cli.lines, 3), kLost);
-                EXPECT_TRUE(ReadFile(s.dir + "r.bin") == data.substr(0, data.size() / kPiece * kPiece));
+                EXPECT_TRUE(ReadFile(s.dir + kept) == data.substr(0, data.size() / kPiece * kPiece));
             }
-            EXPECT_EQ(Listing(s.dir), (std::set<std::string>{"r.bin"}));
+            EXPECT_EQ(Listing(s.dir), (std::set<std::string>{kept}));
         }
     }
 }

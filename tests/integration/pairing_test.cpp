@@ -333,6 +333,46 @@ TEST(Pairing, APeerOfProtocol1IsRefusedBeforeAnyFileData) {
     }
 }
 
+TEST(Pairing, APeerThatStallsInThePairingIsGivenUp) {
+    // The pairing messages are due at once, like the first word: a peer
+    // that sends its word, or also its pairing message (the side's own,
+    // echoed: a valid element), and then nothing ends the listening side
+    // after 30 s. Both cases wait at the same time.
+    const std::string paired = std::string("BM") + static_cast<char>(0x42) + "C";
+    struct Stall {
+        bool echo;  // also send a pairing message
+        std::string dir;
+        ScriptedPeer peer;
+        CliPeer cli;
+    };
+    Stall stalls[2];
+    for (Stall& s : stalls) {
+        s.echo = &s == &stalls[1];
+        s.dir = ScratchFolder(s.echo ? "pairing-stall-confirm" : "pairing-stall-message");
+        WriteFile(s.dir + "orig.bin", "data");
+        const int port = NextPort();
+        ASSERT_TRUE(StartCli(s.cli, s.dir, "cli",
+                             Coded({"original", s.dir + "orig.bin", "--log-dir", s.dir, "--listen", "--port",
+                                    std::to_string(port)})));
+        ASSERT_TRUE(WaitForLine(s.cli, "接続待ち・・・", 20000));
+        ASSERT_TRUE(PeerConnect(s.peer, port, 10000));
+        std::string word, message;
+        ASSERT_TRUE(PeerSend(s.peer, paired));
+        ASSERT_TRUE(PeerReceive(s.peer, 4, &word));
+        ASSERT_TRUE(PeerReceive(s.peer, 33, &message));
+        if (s.echo) {
+            ASSERT_TRUE(PeerSend(s.peer, message));
+        }
+    }
+    for (Stall& s : stalls) {
+        SCOPED_TRACE(s.echo ? "no confirmation" : "no pairing message");
+        FinishCli(s.cli, 45000);
+        EXPECT_EQ(s.cli.exitCode, 1);
+        EXPECT_EQ(Last(s.cli.lines, 3), EndingWith("相手から30秒間応答がありませんでした"));
+        PeerClose(s.peer);
+    }
+}
+
 TEST(Pairing, NothingOfTheFileCrossesInClear) {
     // The whole file to a Nothing side: neither its name nor any stretch of
     // its bytes is on the wire as it is.

@@ -567,6 +567,58 @@ TEST(Transfer, AFileThatGrewWhileItsSideWaitedIsTakenAsItIsNow) {
     }
 }
 
+TEST(Transfer, ABusyListenerAnswersFurtherPeersAtOnce) {
+    // While a listening side serves one peer, peers that come at the same
+    // moment or later end at once with a line that says why (never as a
+    // lost connection), their files untouched; a peer of protocol 1 sees
+    // the connection close. The first peer's transfer goes on.
+    const std::string folder = ScratchFolder("busy");
+    const std::string original = RandomBytes(300000, 21);
+    WriteFile(folder + "orig.bin", original);
+    const std::string port = std::to_string(NextPort());
+    CliPeer o;
+    ASSERT_TRUE(StartCli(o, folder, "original",
+                         {"original", folder + "orig.bin", "--listen", "--port", port, "--log-dir", folder}));
+    ASSERT_TRUE(WaitForLine(o, "接続待ち・・・", 20000));
+    // The first peer, a Copy of protocol 1, is served, and waits there.
+    ScriptedPeer first;
+    std::string bytes;
+    ASSERT_TRUE(PeerConnect(first, std::stoi(port), 10000));
+    ASSERT_TRUE(PeerSend(first, Word(1)));
+    ASSERT_TRUE(PeerReceive(first, 4, &bytes));
+    EXPECT_EQ(bytes, Word(0));
+
+    CliPeer copies[3];
+    for (int i = 0; i < 3; ++i) {
+        WriteFile(folder + "copy" + std::to_string(i) + ".bin", "old");
+        ASSERT_TRUE(StartCli(copies[i], folder, "copy" + std::to_string(i),
+                             {"copy", folder + "copy" + std::to_string(i) + ".bin", "--connect", "127.0.0.1", "--port",
+                              port, "--log-dir", folder}));
+    }
+    for (int i = 0; i < 3; ++i) {
+        FinishCli(copies[i], 15000);
+        EXPECT_EQ(copies[i].exitCode, 1);
+        ASSERT_GE(copies[i].lines.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(copies[i].lines.end() - 3, copies[i].lines.end()),
+                  (std::vector<std::string>{"相手は別の転送中です。終わってからもう一度接続してください", "切断しました", ""}));
+        EXPECT_FALSE(HasLine(copies[i].lines, "相手との接続が切れました"));
+        EXPECT_EQ(ReadFile(folder + "copy" + std::to_string(i) + ".bin"), "old");
+    }
+    ScriptedPeer plain;
+    ASSERT_TRUE(PeerConnect(plain, std::stoi(port), 10000));
+    ASSERT_TRUE(PeerSend(plain, Word(1)));
+    EXPECT_TRUE(PeerReceiveUntilClosed(plain, &bytes, 15000));
+    PeerClose(plain);
+
+    // The first peer's sizes are answered: its transfer went on meanwhile.
+    ASSERT_TRUE(PeerSend(first, Word(300000)));
+    ASSERT_TRUE(PeerReceive(first, 5, &bytes));
+    EXPECT_EQ(bytes, Byte(0) + Word(4096));
+    PeerClose(first);
+    FinishCli(o);
+    EXPECT_EQ(o.exitCode, 1);
+}
+
 TEST(Transfer, ClientStartedBeforeAnyServer) {
     std::string folder = ScratchFolder("no-server");
     WriteFile(folder + "c.bin", "abc");

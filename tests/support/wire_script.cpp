@@ -21,7 +21,9 @@ std::string NameRecord(const std::string& name) {
     return record;
 }
 
-std::string OfferWord2(int fileType) { return std::string("BM\x02") + (fileType == 0 ? 'O' : 'C'); }
+std::string OfferWord2(int fileType, uint8_t options) {
+    return std::string("BM") + static_cast<char>(2 | options) + (fileType == 0 ? 'O' : 'C');
+}
 
 std::string SizeWord(uint64_t size, int protocol) {
     std::string word(protocol == 1 ? 4 : 8, '\0');

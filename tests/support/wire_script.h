@@ -33,8 +33,9 @@ Step Receive(size_t count);
 
 // The 260-byte name record of name.
 std::string NameRecord(const std::string& name);
-// The FileType word that offers protocol 2: "BM", 2, 'O' or 'C'.
-std::string OfferWord2(int fileType);
+// The FileType word that offers protocol 2: "BM", 2 with options, 'O' or
+// 'C'.
+std::string OfferWord2(int fileType, uint8_t options = 0);
 // A size word of the protocol (4 or 8 bytes).
 std::string SizeWord(uint64_t size, int protocol);
 // The checksums of the kBlock-sized blocks of bytes[from, to), as sent in

@@ -130,13 +130,14 @@ TEST_F(EnginePeerTest, PortUsesItsLowSixteenBits) {
 }
 
 TEST_F(EnginePeerTest, OriginalSendsTheWorkedExampleBytes) {
-    // Only the FileType word offers protocol 2; a peer that answers with a
-    // plain word gets protocol 1, byte for byte.
+    // Only the FileType word offers protocol 2 (and the continuation of a
+    // partial file); a peer that answers with a plain word gets protocol 1,
+    // byte for byte.
     ChooseFile(kOriginal, "data.bin", RandomBytes(10000, 5));
     StartAsClient();
     std::string got;
     ASSERT_TRUE(PeerReceive(peer, 4, &got));
-    EXPECT_EQ(got, std::string("BM\x02O", 4));
+    EXPECT_EQ(got, std::string("BM\x12O", 4));
     ASSERT_TRUE(PeerSend(peer, Word(kCopy) + Word(9000)));
     ASSERT_TRUE(PeerReceive(peer, 9, &got));
     EXPECT_EQ(got, std::string("\x01\x10\x27\x00\x00\x00\x10\x00\x00", 9));
@@ -271,7 +272,7 @@ TEST_F(EnginePeerTest, OverwriteQuestionLoopsUntilAnAnswerEndsIt) {
     ASSERT_TRUE(PeerSend(peer, Word(kOriginal) + record));
     ASSERT_TRUE(PeerReceive(peer, 1, &got));
     EXPECT_EQ(got, Byte(1));
-    EXPECT_EQ(ReadFile(folder + "other.bin"), "");  // truncated before any data
+    EXPECT_EQ(ReadFile(folder + "other.bin"), "old too");  // replaced only once the new one is whole
     EXPECT_EQ(recorder.overwriteQuestions, 2);
     ASSERT_TRUE(PeerSend(peer, Word(2) + "ok"));
     ASSERT_TRUE(Ends());
