@@ -278,7 +278,10 @@ TEST(CliOptions, UsageErrorsNameTheFaultAndSuggest) {
         StartCli(cli, folder, "usage", c.args);
         FinishCli(cli);
         EXPECT_EQ(cli.exitCode, 2) << c.says;
-        EXPECT_NE(cli.errors.find(std::string("blockmend-cli: ") + c.says + "\n"), std::string::npos) << cli.errors;
+        const std::string line = std::string("blockmend-cli: ") + c.says;
+        const size_t at = cli.errors.find(line);
+        ASSERT_NE(at, std::string::npos) << cli.errors;
+        EXPECT_TRUE(cli.errors[at + line.size()] == '\n' || cli.errors[at + line.size()] == '\r') << cli.errors;
     }
 }
 
