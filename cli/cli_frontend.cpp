@@ -136,7 +136,7 @@ bool MaySayWhy(TextId id, const char* text) {
     case TextId::kNoSocket: case TextId::kBindFailed: case TextId::kListenFailed: case TextId::kNoAcceptSocket:
     case TextId::kCannotConnect: case TextId::kNoProtocol2: case TextId::kCannotOpenNew: case TextId::kWrongFileType:
     case TextId::kPeerWithoutCode: case TextId::kPeerWantsCode: case TextId::kRemoteNameError: case TextId::kPeerBusy:
-    case TextId::kCannotName:
+    case TextId::kCannotName: case TextId::kDeviceTooShort: case TextId::kNotAFileOrDevice: case TextId::kNotAFile:
     case TextId::kSizesDifferError: case TextId::kTooLarge: case TextId::kNoMemoryForSize: case TextId::kNoMemory:
     case TextId::kFileChangedWhileSending: case TextId::kRepairFailed: case TextId::kRepairSeemsFailed:
     case TextId::kConnectionLost: case TextId::kSilentPeer: case TextId::kStalledPeer: case TextId::kBadBlockSize:
