@@ -1,12 +1,19 @@
 // The command-line peer's side of the front-end interface: status lines on
-// stdout as UTF-8, errors on stderr, the overwrite question answered from the
-// options or asked on the terminal. Worker thread, except FlushStatusOutput.
+// stdout as UTF-8 in the user's language, errors on stderr, the overwrite
+// question answered from the options or asked on the terminal. Long lists
+// of mismatching blocks are cut short on screen; progress lines on a
+// terminal also show the rate and the time left. Worker thread, except
+// FlushStatusOutput and PrintOwnLine (main thread, once the worker ended or
+// before it starts).
 #include "cli/cli_frontend.h"
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 
+#include "cli/report.h"
+#include "cli/texts.h"
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "engine/progress.h"
@@ -14,26 +21,43 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
 CliSettings cliSettings;
+CliRecord cliRecord;
 
 namespace {
 // Off a terminal, a progress line is held until the next line comes, so
 // that it is printed once, with its last value; other lines go out at once.
-std::string heldLine;
+std::string heldLine;  // as shown
 bool holding = false;
 bool lineOpen = false;  // on a terminal: the last line has no line break yet
 int saveAsUsed = 0;
 std::string lastError;  // the text of the last "Error:" line
 
+// A pass's list of mismatching blocks: its first kListHead entries go out
+// as they come, the last kListTail are held back, and those in between are
+// only counted, unless --verbose. The comparison log has every entry.
+constexpr uint64_t kListHead = 10;
+constexpr size_t kListTail = 10;
+bool listOpen = false;     // a mismatch header was shown: entries follow
+uint64_t listEntries = 0;  // entries of the pass so far
+uint64_t listSkipped = 0;  // entries neither shown nor held
+std::deque<std::string> listHeld;
+
+// The progress line now on screen: when it began and with what value, for
+// its rate.
+uint64_t progressStartMs = 0;
+uint64_t progressStartBytes = 0;
+
 // Terminal-safe UTF-8 of a code page 932 line. Lines can hold what a peer
 // sent (a received file name), so control characters, which would steer
 // the terminal, become '?', and so does every character with no UTF-8 form.
-std::string ToUtf8(const char* text) {
+std::string ToUtf8(const std::string& text) {
     std::string out;
     if (!Cp932ToUtf8(text, &out)) {
         out.clear();
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(text.c_str());
         while (*p != '\0') {
             size_t n = IsCp932LeadByte(*p) && p[1] != '\0' ? 2 : 1;
             std::string one;
@@ -54,43 +78,177 @@ std::string ToUtf8(const char* text) {
 }
 
 void PrintLine(const std::string& text) {
-    fputs(ToUtf8(text.c_str()).c_str(), stdout);
+    fputs(ToUtf8(text).c_str(), stdout);
     fputc('\n', stdout);
     fflush(stdout);
 }
-}  // namespace
 
-void AddStatusLine(const char* text) {
-    ++transferState.statusLineCount;
+// A new line on screen; progress: a line that later values rewrite.
+void PutLine(const std::string& shown, bool progress) {
     if (cliSettings.terminal) {
         if (lineOpen) fputc('\n', stdout);
-        fputs(ToUtf8(text).c_str(), stdout);
+        fputs(ToUtf8(shown).c_str(), stdout);
         fflush(stdout);
         lineOpen = true;
         return;
     }
     if (holding) PrintLine(heldLine);
     holding = false;
-    if (AddingProgressLine()) {
-        heldLine = text;
+    if (progress) {
+        heldLine = shown;
         holding = true;
     } else {
-        PrintLine(text);
+        PrintLine(shown);
     }
 }
 
+// An entry of a list of mismatching blocks: "offsets - offsets : sum <-> sum".
+bool IsListEntry(const char* text) { return strstr(text, ") - ") && strstr(text, " <-> "); }
+
+void CloseList() {
+    if (!listOpen) return;
+    listOpen = false;
+    if (listSkipped > 0) PutLine(Text(TextId::kMoreMismatches, {std::to_string(listSkipped)}), false);
+    for (const std::string& entry : listHeld) PutLine(entry, false);
+    listHeld.clear();
+    listSkipped = 0;
+}
+
+void AddListEntry(const char* text) {
+    ++listEntries;
+    if (cliSettings.quiet) return;
+    if (cliSettings.verbose || listEntries <= kListHead) {
+        PutLine(text, false);
+        return;
+    }
+    listHeld.emplace_back(text);
+    if (listHeld.size() > kListTail) {
+        listHeld.pop_front();
+        ++listSkipped;
+    }
+}
+
+// Lines that say how a transfer went wrong; a line that the table does not
+// know (a newer engine's) counts too.
+bool MaySayWhy(TextId id, const char* text) {
+    switch (id) {
+    case TextId::kNone: return text[0] != '\0' && text[0] != '-';
+    case TextId::kNoSocket: case TextId::kBindFailed: case TextId::kListenFailed: case TextId::kNoAcceptSocket:
+    case TextId::kCannotConnect: case TextId::kNoProtocol2: case TextId::kCannotOpenNew: case TextId::kWrongFileType:
+    case TextId::kPeerWithoutCode: case TextId::kPeerWantsCode: case TextId::kRemoteNameError: case TextId::kPeerBusy:
+    case TextId::kCannotName: case TextId::kDeviceTooShort: case TextId::kNotAFileOrDevice: case TextId::kNotAFile:
+    case TextId::kSizesDifferError: case TextId::kTooLarge: case TextId::kNoMemoryForSize: case TextId::kNoMemory:
+    case TextId::kFileChangedWhileSending: case TextId::kRepairFailed: case TextId::kRepairSeemsFailed:
+    case TextId::kConnectionLost: case TextId::kSilentPeer: case TextId::kStalledPeer: case TextId::kBadBlockSize:
+    case TextId::kBadFileSize: case TextId::kPairingFailed: case TextId::kBadRecord:
+        return true;
+    default: return false;
+    }
+}
+
+// What a line tells of the transfer, for the report at its end.
+void Record(TextId id, const std::vector<std::string>& values, const char* text) {
+    switch (id) {
+    case TextId::kConnected:
+        cliRecord.connected = true;
+        cliRecord.connectedAtMs = MonotonicMilliseconds();
+        break;
+    case TextId::kProtocol2Encrypted: cliRecord.cipher = values[0]; break;
+    case TextId::kMismatchHeader:
+        listOpen = true;
+        listEntries = 0;
+        break;
+    case TextId::kSendingDamagedStart:
+    case TextId::kReceivingDamagedStart:
+        cliRecord.repairMoved = true;
+        cliRecord.damagedBlocks = listEntries;
+        cliRecord.damagedBytes = transferState.workBytes;
+        break;
+    case TextId::kSendingEnd:
+    case TextId::kReceivingEnd:
+        cliRecord.tailMoved = true;
+        cliRecord.tailBytes = transferState.workBytes;
+        break;
+    default: break;
+    }
+    if (MaySayWhy(id, text)) cliRecord.lastReason = text;
+}
+
+// done and total of a progress line in bytes; false for other lines.
+bool ProgressBytes(TextId id, const std::vector<std::string>& values, uint64_t* done, uint64_t* total) {
+    switch (id) {
+    case TextId::kChecksumsFirst: case TextId::kChecksums: case TextId::kSendingDamaged:
+    case TextId::kReceivingDamaged: case TextId::kSendingEnd: case TextId::kReceivingEnd: case TextId::kSendingFile:
+    case TextId::kReceivingFile: case TextId::kReadingWholeFile:
+        break;
+    default: return false;
+    }
+    *done = strtoull(values[0].c_str(), nullptr, 10);
+    *total = strtoull(values[1].c_str(), nullptr, 10);
+    if (id == TextId::kChecksumsFirst || id == TextId::kChecksums) {
+        *done *= transferState.blockSize;
+        *total *= transferState.blockSize;
+    }
+    return true;
+}
+
+// On a terminal: the line, its percentage when it has none, the rate since
+// the line began and the time left.
+std::string WithRate(const char* text) {
+    std::vector<std::string> values;
+    const TextId id = RecognizeLine(text, &values);
+    std::string shown = ShownLine(text);
+    uint64_t done = 0, total = 0;
+    if (!ProgressBytes(id, values, &done, &total)) return shown;
+    if (values.size() == 2)
+        shown += " (" + std::to_string(total == 0 ? 100 : done * 100 / total) + "%)";
+    const uint64_t elapsed = MonotonicMilliseconds() - progressStartMs;
+    if (elapsed < 300 || done <= progressStartBytes) return shown;
+    const double rate = static_cast<double>(done - progressStartBytes) * 1000.0 / static_cast<double>(elapsed);
+    const double left = total > done ? static_cast<double>(total - done) / rate : 0.0;
+    return shown + "  " + Text(TextId::kProgressRate, {FormatSize(static_cast<uint64_t>(rate)), FormatDuration(left)});
+}
+}  // namespace
+
+void AddStatusLine(const char* text) {
+    ++transferState.statusLineCount;
+    if (listOpen && IsListEntry(text)) {
+        AddListEntry(text);
+        return;
+    }
+    std::vector<std::string> values;
+    const TextId id = RecognizeLine(text, &values);
+    if (listOpen && id != TextId::kMismatchColumns && text[0] != '-') CloseList();
+    Record(id, values, text);
+    const bool progress = AddingProgressLine();
+    if (progress) {
+        uint64_t total = 0;
+        progressStartMs = MonotonicMilliseconds();
+        if (!ProgressBytes(id, values, &progressStartBytes, &total)) progressStartBytes = 0;
+    }
+    if (cliSettings.quiet) return;
+    // Once the socket listens: a peer started on the hint finds it up.
+    if (id == TextId::kWaiting && !cliSettings.hint.empty()) {
+        PutLine(cliSettings.hint, false);
+        cliSettings.hint.clear();
+    }
+    PutLine(ShownLine(text), progress);
+}
+
 void ReplaceLastStatusLine(const char* text) {
+    if (cliSettings.quiet) return;
     if (cliSettings.terminal) {
         fputs("\r\033[K", stdout);
-        fputs(ToUtf8(text).c_str(), stdout);
+        fputs(ToUtf8(WithRate(text)).c_str(), stdout);
         fflush(stdout);
         return;
     }
-    heldLine = text;
+    heldLine = ShownLine(text);
     holding = true;
 }
 
 void FlushStatusOutput() {
+    CloseList();
     if (cliSettings.terminal) {
         if (lineOpen) fputc('\n', stdout);
         lineOpen = false;
@@ -101,15 +259,18 @@ void FlushStatusOutput() {
     fflush(stdout);
 }
 
+void PrintOwnLine(const std::string& line) { PrintLine(line); }
+
 void ShowSystemError() {
     std::string text = SystemErrorText();
     // The error goes below the line it interrupts, which first gets its
     // newest value and its line break; the next line then starts afresh.
     FlushProgress();
     FlushStatusOutput();
-    fprintf(stderr, "Error: %s\n", ToUtf8(text.c_str()).c_str());
+    fprintf(stderr, "Error: %s\n", ToUtf8(ShownLine(text.c_str())).c_str());
     fflush(stderr);
     lastError = text;
+    cliRecord.lastReason = text;
 }
 
 int AskOverwrite() {
@@ -122,10 +283,8 @@ int AskOverwrite() {
     }
     if (!StdinIsTerminal()) return kCancel;
     FlushStatusOutput();
-    char message[kPathSize + 64];
-    snprintf(message, sizeof message, "\"%s\"は既に存在しています", transferState.incomingName);
-    fprintf(stderr, "%s\n%s\n", ToUtf8(message).c_str(),
-            ToUtf8("1: 上書きする  2: 別の名前で保存する  3: キャンセル").c_str());
+    fprintf(stderr, "%s\n%s\n", ToUtf8(Text(TextId::kExists, {transferState.incomingName})).c_str(),
+            ToUtf8(Text(TextId::kOverwriteChoices)).c_str());
     for (;;) {
         fputs("> ", stderr);
         std::string answer;
@@ -133,7 +292,7 @@ int AskOverwrite() {
         if (answer == "1") return kOverwrite;
         if (answer == "3") return kCancel;
         if (answer == "2") {
-            fputs(ToUtf8("別の名前: ").c_str(), stderr);
+            fputs(ToUtf8(Text(TextId::kOtherName)).c_str(), stderr);
             std::string name, converted;
             if (!std::getline(std::cin, name)) return kCancel;
             if (!Utf8ToCp932(name, &converted)) continue;
@@ -145,6 +304,7 @@ int AskOverwrite() {
 }
 
 void NoteProtocol(int32_t version) {
+    cliRecord.protocol = version;
     if (version >= 2) return;
     // Below the line that it interrupts, as a system error goes.
     FlushProgress();

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "cli/cli_frontend.h"
+#include "cli/options.h"
+#include "cli/report.h"
+#include "cli/texts.h"
 #include "engine/fileinfo.h"
 #include "engine/lifecycle.h"
 #include "engine/frontend.h"
@@ -26,16 +29,20 @@ const char kVersion[] = "blockmend-cli 1.0.0";
 
 void PrintUsage() {
     printf("usage:\n"
-           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
-           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
-           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--log-dir DIR] [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code]\n"
+           "  blockmend-cli original FILE (--listen | --connect HOST) [--port N] [--block-size N] [--log-dir DIR] [OPTIONS]\n"
+           "  blockmend-cli copy     FILE (--listen | --connect HOST) [--port N] [--log-dir DIR] [OPTIONS]\n"
+           "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--log-dir DIR] [OPTIONS]\n"
+           "OPTIONS: [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code] [--wait SECONDS]\n"
+           "         [--json] [--quiet | --verbose]\n"
+           "Options may come before or after the mode and the path, as --name VALUE or --name=VALUE.\n"
            "\n"
            "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
            "  original      this side holds the correct file\n"
            "  copy          this side holds the damaged copy, repaired in place\n"
            "  nothing       this side has no copy yet; the whole file is received into DIR\n"
            "  --listen      wait for the peer (server); --connect HOST: connect to it (client);\n"
-           "                HOST is an IPv4 address or a host name\n"
+           "                HOST is an IPv4 address or a host name. A listening side first prints\n"
+           "                the command to run on the other machine, with this machine's addresses\n"
            "  --port N      TCP port, default 46699\n"
            "  --block-size  first block size: 4096, 8192, ... 16777216 (default: suggested from the size)\n"
            "  --log-dir     folder of the comparison log (default: %s)\n"
@@ -48,7 +55,16 @@ void PrintUsage() {
            "                then (needs protocol 2 on both sides)\n"
            "  --code CODE   pair with the peer by this code (at least 6 characters; the same on both\n"
            "                sides): authenticated and encrypted; also taken from $BLOCKMEND_CODE\n"
-           "  --new-code    make a new code, print it on a line of its own, and pair with it\n"
+           "  --new-code    make a new code, print it as the first line, and pair with it\n"
+           "  --wait SECONDS  with --connect: while the connection is refused (the listener is not up\n"
+           "                yet), try again for up to SECONDS (default 0: try once)\n"
+           "  --json        end with one JSON object on the last line of standard output: result\n"
+           "                (repaired, identical, received, sent, failed), protocol, encrypted,\n"
+           "                bytes_sent, bytes_received, seconds, size, file, and error when failed\n"
+           "  --quiet       print only errors and the result (the summary, or the JSON object)\n"
+           "  --verbose     show every mismatching block (else a long list is cut to its ends)\n"
+           "Status lines are in Japanese when the locale (LC_ALL, LC_MESSAGES, LANG; on Windows the\n"
+           "user's display language) is Japanese, else in English. The last line sums up the result.\n"
            "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n",
            DefaultLogFolderHelp());
 }
@@ -119,81 +135,90 @@ std::string WithSeparator(std::string folder) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args = ProgramArguments(argc, argv);
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            PrintUsage();
-            return 0;
-        }
-        if (args[i] == "--version") {
-            puts(kVersion);
-            return 0;
-        }
+    CommandLine line;
+    const std::string wrong = ReadCommandLine(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()), &line);
+    if (line.help) {
+        PrintUsage();
+        return 0;
     }
-    if (args.size() < 3) UsageError("a mode and a path are needed");
-    const std::string mode = args[1];
-    if (mode == "original") transferState.fileType = kOriginal;
-    else if (mode == "copy") transferState.fileType = kCopy;
-    else if (mode == "nothing") transferState.fileType = kNothing;
-    else UsageError("unknown mode: " + mode);
-    const std::string path = args[2];
+    if (line.version) {
+        puts(kVersion);
+        return 0;
+    }
+    if (!wrong.empty()) UsageError(wrong);
+    UseJapanese(UserLanguageIsJapanese());
+    if (line.mode == "original") transferState.fileType = kOriginal;
+    else if (line.mode == "copy") transferState.fileType = kCopy;
+    else transferState.fileType = kNothing;
+    const int32_t mode = transferState.fileType;
+    const std::string& path = line.path;
 
-    bool listen = false, connect = false, newCode = false;
+    bool listen = false, connect = false, newCode = false, json = false;
     std::string code;
     EnvironmentVariable("BLOCKMEND_CODE", &code);
     int blockSizeIndex = -1;  // as given with --block-size
     std::string logDir;
     std::string connectHost;
     std::string allow;
-    for (size_t i = 3; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](const char* name) -> std::string {
-            if (i + 1 >= args.size()) UsageError(std::string(name) + " needs a value");
-            return args[++i];
-        };
+    bool waitGiven = false;
+    for (const auto& [a, given] : line.options) {
+        // Options that only one mode takes.
+        const char* onlyFor = a == "--block-size" && mode != kOriginal ? "original"
+                              : (a == "--overwrite" || a == "--save-as") && mode != kNothing ? "nothing"
+                                                                                              : nullptr;
+        if (onlyFor) UsageError(a + " goes with " + onlyFor);
         unsigned long number = 0;
         if (a == "--listen") listen = true;
         else if (a == "--connect") {
             connect = true;
-            connectHost = value("--connect");
+            connectHost = given;
             if (connectHost.empty()) UsageError("--connect needs a host");
         } else if (a == "--port") {
-            if (!ParseNumber(value("--port"), 65535, &number) || number == 0) UsageError("bad port");
+            if (!ParseNumber(given, 65535, &number) || number == 0) UsageError("bad port: " + given);
             transferState.port = static_cast<int32_t>(number);
-        } else if (a == "--block-size" && transferState.fileType == kOriginal) {
-            std::string text = value("--block-size");
-            if (!ParseNumber(text, 0xFFFFFFFFul, &number) || !IsValidBlockSize(number))
-                UsageError("bad block size: " + text);
+        } else if (a == "--block-size") {
+            if (!ParseNumber(given, 0xFFFFFFFFul, &number) || !IsValidBlockSize(number))
+                UsageError("bad block size: " + given);
             blockSizeIndex = BlockSizeIndex(number);
         } else if (a == "--log-dir") {
-            logDir = value("--log-dir");
-        } else if (a == "--overwrite" && transferState.fileType == kNothing) {
+            logDir = given;
+        } else if (a == "--overwrite") {
             cliSettings.overwrite = true;
-        } else if (a == "--save-as" && transferState.fileType == kNothing) {
+        } else if (a == "--save-as") {
             cliSettings.haveSaveAs = true;
-            cliSettings.saveAs = ToCp932(value("--save-as"), "--save-as NAME");
+            cliSettings.saveAs = ToCp932(given, "--save-as NAME");
         } else if (a == "--protocol") {
-            std::string text = value("--protocol");
-            if (!ParseNumber(text, 2, &number) || number == 0) UsageError("bad protocol: " + text);
+            if (!ParseNumber(given, 2, &number) || number == 0) UsageError("bad protocol: " + given);
             // 1: offer nothing else; 2: accept nothing else.
             if (number == 1) transferState.protocolLimit = 1;
             else transferState.protocolMinimum = 2;
         } else if (a == "--code") {
-            code = value("--code");
+            code = given;
             if (code.empty()) UsageError("--code needs a code");
         } else if (a == "--new-code") {
             newCode = true;
         } else if (a == "--verify-all") {
             transferState.verifyAll = true;
         } else if (a == "--allow") {
-            allow = value("--allow");
+            allow = given;
             if (allow.empty()) UsageError("--allow needs a host");
-        } else {
-            UsageError("unknown or misplaced option: " + a);
+        } else if (a == "--wait") {
+            if (!ParseNumber(given, 31536000, &number)) UsageError("bad number of seconds: " + given);
+            transferState.connectWaitMs = static_cast<uint64_t>(number) * 1000;
+            waitGiven = true;
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--quiet") {
+            cliSettings.quiet = true;
+        } else if (a == "--verbose") {
+            cliSettings.verbose = true;
         }
     }
     if (listen == connect) UsageError("give exactly one of --listen and --connect");
     if (cliSettings.overwrite && cliSettings.haveSaveAs) UsageError("give at most one of --overwrite and --save-as");
     if (!allow.empty() && !listen) UsageError("--allow goes with --listen");
+    if (waitGiven && !connect) UsageError("--wait goes with --connect");
+    if (cliSettings.quiet && cliSettings.verbose) UsageError("give at most one of --quiet and --verbose");
     if (transferState.verifyAll && transferState.protocolLimit < 2) UsageError("--verify-all needs protocol 2");
     if (newCode) {
         char made[24];
@@ -252,6 +277,7 @@ int main(int argc, char** argv) {
         printf("%s\n", code.c_str());
         fflush(stdout);
     }
+    if (listen) cliSettings.hint = HintLine(mode, newCode ? code : std::string(), !code.empty());
     if (listen && code.empty() && allow.empty())
         fprintf(stderr, "warning: listening with neither --code nor --allow: whoever reaches port %d can %s\n",
                 static_cast<int>(transferState.port),
@@ -271,5 +297,6 @@ int main(int argc, char** argv) {
     RouteInterruptsToWorker();
     WaitForTransferEnd();
     FlushStatusOutput();
+    PrintReport(mode, path, json);
     return transferState.transferComplete ? 0 : 1;
 }

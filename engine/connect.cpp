@@ -123,13 +123,26 @@ void ConnectToServer() {
     ReadRemoteIp(remote, sizeof remote);
     uint32_t address = ParseIpv4(remote);
     AddStatusLine("接続中・・・");
-    switch (SocketConnect(transferState.dataSocket, address, Port(), &transferState.stopRequested)) {
-    case PeerWait::Connected: break;
-    case PeerWait::Stopped: EndTransfer();
-    case PeerWait::Failed:
-    case PeerWait::TimedOut:
-        AddStatusLine("接続できませんでした");
-        EndTransfer();
+    const uint64_t giveUpAt = MonotonicMilliseconds() + transferState.connectWaitMs;
+    for (bool connected = false; !connected;) {
+        switch (SocketConnect(transferState.dataSocket, address, Port(), &transferState.stopRequested)) {
+        case PeerWait::Connected: connected = true; break;
+        case PeerWait::Stopped: EndTransfer();
+        case PeerWait::Failed:
+            if (ConnectRefused() && MonotonicMilliseconds() < giveUpAt) {
+                // The listener is not up yet: a fresh socket a moment later.
+                SocketClose(transferState.dataSocket);
+                for (int slice = 0; slice < 5 && transferState.stopRequested.load() == 0; ++slice)
+                    SleepMilliseconds(50);
+                if (transferState.stopRequested.load() == 1) EndTransfer();
+                OpenSocket(transferState.dataSocket);
+                break;
+            }
+            [[fallthrough]];
+        case PeerWait::TimedOut:
+            AddStatusLine("接続できませんでした");
+            EndTransfer();
+        }
     }
     AddStatusLine("接続完了");
 }

@@ -76,6 +76,7 @@ struct TransferState {
     int32_t statusLineCount = 0;      // lines in the status list
     bool transferComplete = false;    // the last transfer reached its normal end
     uint32_t allowedPeer = 0;         // a listening side's only accepted peer (network order); 0: any
+    uint64_t connectWaitMs = 0;       // a Client tries again this long while its connection is refused
 };
 
 extern TransferState transferState;

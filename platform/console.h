@@ -21,6 +21,11 @@ std::string ExecutableFolder();
 // for --help.
 std::string DefaultLogFolder();
 const char* DefaultLogFolderHelp();
+// Whether the user reads Japanese: on POSIX the first of LC_ALL,
+// LC_MESSAGES and LANG that is set and not empty names a Japanese locale
+// ("ja", "ja_JP.UTF-8", ...); on Windows the user's UI language is
+// Japanese.
+bool UserLanguageIsJapanese();
 bool StdoutIsTerminal();
 bool StdinIsTerminal();
 // Prepares the console for UTF-8 output.

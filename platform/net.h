@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 struct SocketHandle {
     intptr_t sock = -1;  // descriptor or SOCKET; -1 when closed
@@ -70,6 +71,10 @@ PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint
 // address in network byte order, as ParseIpv4 gives it; stop as above.
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port,
                        const std::atomic<uint8_t>* stop = nullptr);
+// Whether the calling thread's last SocketConnect failed because nothing
+// listened at the port (the peer's host answered with a refusal): a peer
+// that is not up yet, as opposed to one that cannot be reached.
+bool ConnectRefused();
 // Makes a SocketAccept or SocketConnect that waits with a stop flag look at
 // it now, or the next one as soon as it starts, if none waits yet. Safe to
 // call from a signal handler; the caller sets the flag first.
@@ -89,3 +94,7 @@ void FormatIpv4(uint32_t address, char* text, int size);
 // (SystemErrorText) says why. Used by the command-line peer before a
 // transfer starts.
 bool ResolveHostIpv4(const char* host, uint32_t* address);
+// This machine's IPv4 addresses other than loopback ones (127.0.0.0/8), in
+// network byte order, for telling the user where a peer can reach it.
+// Empty when there are none or they cannot be found.
+std::vector<uint32_t> LocalIpv4Addresses();

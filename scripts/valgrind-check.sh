@@ -30,6 +30,7 @@ for offset in 777 1500000 2100000; do
 done
 truncate -s $((3 * 1024 * 1024 - 70000)) "$work/copy.bin"
 
+export LC_ALL=C  # the peers' lines in English
 memcheck=(valgrind --tool=memcheck --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all
           --error-exitcode=99 --track-origins=yes --num-callers=30)
 "${memcheck[@]}" --log-file="$work/original.valgrind" \
@@ -66,6 +67,6 @@ if ! cmp -s "$work/original.bin" "$work/copy.bin"; then
     echo "valgrind-check: the copy differs from the original" >&2
     status=1
 fi
-grep -q "修復が完了しました" "$work/copy.out" || { echo "valgrind-check: no repair took place" >&2; status=1; }
+grep -q "the repair is complete" "$work/copy.out" || { echo "valgrind-check: no repair took place" >&2; status=1; }
 [[ $status -eq 0 ]] && echo "valgrind-check: no errors, no leaks, copy repaired"
 exit "$status"

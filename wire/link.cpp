@@ -20,16 +20,25 @@ void Settle(TransportResult result, const char* timedOutText = kStalledPeerText)
 }
 
 TransportResult Send(Link& link, const void* data, size_t count, uint64_t silenceLimitMs) {
-    if (link.records) return SendSealed(*link.records, *link.socket, *link.stop, data, count, silenceLimitMs);
-    return SendExact(*link.socket, data, count, *link.stop, silenceLimitMs);
+    const TransportResult result =
+        link.records ? SendSealed(*link.records, *link.socket, *link.stop, data, count, silenceLimitMs)
+                     : SendExact(*link.socket, data, count, *link.stop, silenceLimitMs);
+    if (result == TransportResult::Done) link.bytesSent += count;
+    return result;
 }
 
 TransportResult Receive(Link& link, void* buffer, size_t least, size_t most, size_t* received,
                         uint64_t silenceLimitMs) {
+    *received = 0;
+    TransportResult result;
     if (link.records)
-        return ReceiveOpened(*link.records, *link.socket, *link.stop, buffer, least, most, received, silenceLimitMs);
-    if (least == most) return ReceiveExact(*link.socket, buffer, least, *link.stop, received, silenceLimitMs);
-    return ReceiveSome(*link.socket, buffer, least, most, *link.stop, received, silenceLimitMs);
+        result = ReceiveOpened(*link.records, *link.socket, *link.stop, buffer, least, most, received, silenceLimitMs);
+    else if (least == most)
+        result = ReceiveExact(*link.socket, buffer, least, *link.stop, received, silenceLimitMs);
+    else
+        result = ReceiveSome(*link.socket, buffer, least, most, *link.stop, received, silenceLimitMs);
+    link.bytesReceived += *received;
+    return result;
 }
 }  // namespace
 
@@ -58,7 +67,11 @@ TransportResult TryReceiveSomeOfStream(Link& link, void* buffer, size_t least, s
 void SettleReceive(TransportResult result) { Settle(result); }
 
 size_t ReceiveArrived(Link& link, void* buffer, size_t count) {
-    if (link.records) return ReceiveOpenedNow(*link.records, *link.socket, buffer, count);
+    if (link.records) {
+        const size_t opened = ReceiveOpenedNow(*link.records, *link.socket, buffer, count);
+        link.bytesReceived += opened;
+        return opened;
+    }
     size_t arrived = 0;
     char* bytes = static_cast<char*>(buffer);
     while (arrived < count) {
@@ -69,5 +82,6 @@ size_t ReceiveArrived(Link& link, void* buffer, size_t count) {
             break;
         arrived += static_cast<size_t>(n);
     }
+    link.bytesReceived += arrived;
     return arrived;
 }

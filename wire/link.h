@@ -20,12 +20,16 @@ struct RecordChannel;
 // One connected peer: its socket, the flag that Stop sets, the protocol
 // that the handshake settled on (protocol 1 until then), and, once two
 // peers have paired with a code, the channel whose records carry every
-// byte (wire/records.h).
+// byte (wire/records.h). The two counts add up the bytes of the
+// protocol's messages that moved (before the records' encryption), for a
+// front end's report.
 struct Link {
     SocketHandle* socket = nullptr;
     const std::atomic<uint8_t>* stop = nullptr;
     const Protocol* protocol = &kProtocol1;
     RecordChannel* records = nullptr;
+    uint64_t bytesSent = 0;
+    uint64_t bytesReceived = 0;
 };
 
 extern const char kLostText[];         // the peer closed or lost the connection

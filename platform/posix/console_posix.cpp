@@ -67,6 +67,16 @@ std::string DefaultLogFolder() {
 
 const char* DefaultLogFolderHelp() { return "$XDG_STATE_HOME/blockmend, else ~/.local/state/blockmend"; }
 
+bool UserLanguageIsJapanese() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = getenv(name);
+        if (value == nullptr || value[0] == '\0') continue;
+        return value[0] == 'j' && value[1] == 'a' &&
+               (value[2] == '\0' || value[2] == '_' || value[2] == '.' || value[2] == '@');
+    }
+    return false;
+}
+
 bool StdoutIsTerminal() { return isatty(1) == 1; }
 bool StdinIsTerminal() { return isatty(0) == 1; }
 void PrepareConsole() {}

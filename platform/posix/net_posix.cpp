@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -193,6 +195,12 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
     return PeerWait::Connected;
 }
 
+namespace {
+thread_local bool connectRefused = false;
+}  // namespace
+
+bool ConnectRefused() { return connectRefused; }
+
 PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
     SocketClose(accepted);
     const int fd = static_cast<int>(listener.sock);
@@ -219,11 +227,13 @@ PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint
 }
 
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>* stop) {
+    connectRefused = false;
     sockaddr_in addr = MakeAddress(address, port);
     const int fd = static_cast<int>(sock.sock);
     if (!stop) {
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
             SaveLastError();
+            connectRefused = errno == ECONNREFUSED;
             return PeerWait::Failed;
         }
         PrepareConnected(fd);
@@ -237,6 +247,7 @@ PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, cons
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
             SaveLastError();
+            connectRefused = errno == ECONNREFUSED;
             result = PeerWait::Failed;
         } else {
             switch (WaitReady(fd, POLLOUT, stop)) {
@@ -249,6 +260,7 @@ PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, cons
                 if (err != 0) {
                     errno = err;
                     SaveLastError();
+            connectRefused = errno == ECONNREFUSED;
                     result = PeerWait::Failed;
                 }
                 break;
@@ -331,4 +343,18 @@ bool ResolveHostIpv4(const char* host, uint32_t* address) {
     *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
     return true;
+}
+
+std::vector<uint32_t> LocalIpv4Addresses() {
+    std::vector<uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return addresses;
+    for (const ifaddrs* a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !(a->ifa_flags & IFF_UP)) continue;
+        const uint32_t address = reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr;
+        if ((ntohl(address) >> 24) == 127) continue;
+        addresses.push_back(address);
+    }
+    freeifaddrs(list);
+    return addresses;
 }

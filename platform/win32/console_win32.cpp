@@ -68,6 +68,8 @@ std::string DefaultLogFolder() { return ExecutableFolder(); }
 
 const char* DefaultLogFolderHelp() { return "the program's folder"; }
 
+bool UserLanguageIsJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
+
 bool StdoutIsTerminal() { return _isatty(1) != 0; }
 bool StdinIsTerminal() { return _isatty(0) != 0; }
 void PrepareConsole() { SetConsoleOutputCP(CP_UTF8); }

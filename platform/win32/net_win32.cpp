@@ -163,6 +163,12 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
     return TakeConnection(listener, accepted, peerAddress, false);
 }
 
+namespace {
+thread_local bool connectRefused = false;
+}  // namespace
+
+bool ConnectRefused() { return connectRefused; }
+
 PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
     SocketClose(accepted);
     u_long nonBlocking = 1;
@@ -182,7 +188,9 @@ PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint
 
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>*) {
     sockaddr_in addr = MakeAddress(address, port);
+    connectRefused = false;
     if (connect(S(sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        connectRefused = WSAGetLastError() == WSAECONNREFUSED;
         SaveSocketError();
         return PeerWait::Failed;
     }
@@ -263,4 +271,29 @@ bool ResolveHostIpv4(const char* host, uint32_t* address) {
     }
     WSACleanup();
     return ok;
+}
+
+std::vector<uint32_t> LocalIpv4Addresses() {
+    // The addresses of this host's own name: the ones Windows registers for
+    // its interfaces, with no helper library.
+    std::vector<uint32_t> addresses;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return addresses;
+    char host[256] = {};
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (gethostname(host, sizeof host) == 0 && getaddrinfo(host, nullptr, &hints, &found) == 0) {
+        for (const addrinfo* a = found; a; a = a->ai_next) {
+            const uint32_t address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+            if ((ntohl(address) >> 24) == 127) continue;
+            bool seen = false;
+            for (uint32_t known : addresses) seen = seen || known == address;
+            if (!seen) addresses.push_back(address);
+        }
+        freeaddrinfo(found);
+    }
+    WSACleanup();
+    return addresses;
 }

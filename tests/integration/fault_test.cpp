@@ -720,7 +720,10 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
     const std::string out = ReadFile(dir + "tty.out");
     const size_t at = out.find(ToUtf8("接続完了"));
     ASSERT_NE(at, std::string::npos) << out;
-    EXPECT_EQ(out.substr(at), ToUtf8("接続完了\r\nError: No such file or directory\r\n切断しました\r\n\r\n"));
+    const std::string lines = ToUtf8("接続完了\r\nError: No such file or directory\r\n切断しました\r\n\r\n");
+    EXPECT_EQ(out.substr(at, lines.size()), lines);
+    // Then the summary, which gives the reason once more.
+    EXPECT_EQ(out.substr(at + lines.size()).rfind(ToUtf8("失敗しました: No such file or directory、"), 0), 0u) << out;
 }
 
 namespace {

@@ -72,7 +72,7 @@ for protocol in 1 2; do
 
     # Each side names protocol 2 exactly when it is used.
     for out in "$work"/*-$protocol.*.out; do
-        if grep -q "プロトコル2 (XXH3) で転送します" "$out"; then used=2; else used=1; fi
+        if grep -qE "プロトコル2 \(XXH3\) で転送します|^protocol 2 \(XXH3\)" "$out"; then used=2; else used=1; fi
         [[ $used == "$protocol" ]] || { echo "$out: protocol $used, not $protocol"; failures=$((failures + 1)); }
     done
 done
@@ -107,7 +107,7 @@ run_pair paired "${windows_cli[@]}" original "$work/original.bin" --listen --por
     failures=$((failures + 1))
 cmp "$work/original.bin" "$work/copy3.bin" || failures=$((failures + 1))
 for out in "$work"/paired.*.out; do
-    grep -q "プロトコル2 (XXH3) で転送します (暗号化: " "$out" || { echo "$out: not encrypted"; failures=$((failures + 1)); }
+    grep -qE "プロトコル2 \(XXH3\) で転送します \(暗号化: |^protocol 2 \(XXH3\), encrypted with " "$out" || { echo "$out: not encrypted"; failures=$((failures + 1)); }
 done
 
 if [[ $failures -eq 0 ]]; then

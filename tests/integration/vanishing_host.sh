@@ -20,6 +20,8 @@
 set -euo pipefail
 cli=$(realpath "$1")
 limit_s=120
+# The peers' status lines below are the Japanese ones.
+export LC_ALL=ja_JP.UTF-8 2>/dev/null
 
 if [[ $(id -u) -ne 0 ]] || ! command -v ip >/dev/null || ! command -v tc >/dev/null || ! command -v nsenter >/dev/null; then
     echo "vanishing_host: needs root, iproute2 (ip, tc) and nsenter" >&2
@@ -170,7 +172,7 @@ run_case() {
         wait "$a_pid" || rc=$?
         local took=$((SECONDS - downed))
         local tail3
-        tail3=$(tail -n 3 a.out | tr '\n' '|')
+        tail3=$(tail -n 4 a.out | head -n 3 | tr '\n' '|')  # the summary comes last
         if [[ $tail3 != "$expected|切断しました||" ]]; then
             echo "$name: ended with '$tail3' (exit $rc), last line before the cut: $last" >result
         elif ((rc != 1 || took > limit_s)); then

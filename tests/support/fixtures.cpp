@@ -172,6 +172,26 @@ void FinishCli(CliPeer& peer, int timeoutMs) {
     if (peer.exitCode == -1) KillProcess(peer.process);
     peer.lines = CliLines(peer);
     peer.errors = ReadFile(peer.process.errPath);
+    std::vector<std::string>& lines = peer.lines;
+    if (!lines.empty() && lines.back().rfind("{\"result\":", 0) == 0) {
+        peer.json = lines.back();
+        lines.pop_back();
+    }
+    static const char* const kResults[] = {"repaired: ", "identical: ", "received: ", "sent: ", "failed: ",
+                                           "修復しました: ", "一致しています: ", "受信しました: ",
+                                           "送信しました: ", "失敗しました: "};
+    for (const char* result : kResults) {
+        if (lines.empty() || lines.back().rfind(result, 0) != 0) continue;
+        peer.summary = lines.back();
+        lines.pop_back();
+        break;
+    }
+    for (size_t i = 0; i < lines.size() && i < 2; ++i) {
+        if (lines[i].rfind("on the other machine: ", 0) != 0 && lines[i].rfind("相手のマシンで実行: ", 0) != 0) continue;
+        peer.hint = lines[i];
+        lines.erase(lines.begin() + static_cast<long>(i));
+        break;
+    }
 }
 
 void RunPair(CliPeer& server, const std::vector<std::string>& serverArgs, CliPeer& client,

@@ -34,8 +34,13 @@ std::string CliPath();
 struct CliPeer {
     ChildProcess process;
     int exitCode = -1;
-    std::vector<std::string> lines;  // stdout lines, converted to code page 932
+    std::vector<std::string> lines;  // status lines on stdout, converted to code page 932
     std::string errors;              // stderr, as UTF-8
+    // Kept apart from the status lines by FinishCli (code page 932, "" when
+    // missing): a listener's hint, the summary and the --json object.
+    std::string hint;
+    std::string summary;
+    std::string json;
 };
 
 // Starts blockmend-cli with args (after the program name); output goes to
@@ -45,7 +50,7 @@ bool StartCli(CliPeer& peer, const std::string& folder, const std::string& tag, 
 // time runs out.
 bool WaitForLine(const CliPeer& peer, const std::string& line, int timeoutMs);
 // Waits for the end (killing the process after timeoutMs) and reads its
-// output into lines and errors.
+// output into lines, hint, summary, json and errors.
 void FinishCli(CliPeer& peer, int timeoutMs = 60000);
 // Reads what the peer printed so far.
 std::vector<std::string> CliLines(const CliPeer& peer);
