@@ -1,15 +1,16 @@
 // Choosing the local file or folder, reading the file's size, and the block
 // figures that follow from the Devide Size box. UI thread.
 #include <windows.h>
+
 #include <commdlg.h>
 #include <shlobj.h>
 
 #include "app/file_select.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "app/main_window.h"
 #include "app/resource.h"
 #include "app/status_list.h"
 #include "engine/fileinfo.h"
@@ -95,6 +96,14 @@ void TakeFolderSelection(HWND window, const char* path) {
     transferState.selectionKind = kFolderSelected;
     EnableWindow(GetDlgItem(window, IDC_START), TRUE);
 }
+
+namespace {
+std::atomic<unsigned> transferChanges{0};
+}  // namespace
+
+void NoteTransferChange() { ++transferChanges; }
+
+unsigned TransferChanges() { return transferChanges.load(); }
 
 void LoadSelectedFile(HWND window) {
     const unsigned changes = TransferChanges();

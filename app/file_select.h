@@ -22,6 +22,13 @@ int ReadLocalFileSize(HWND window);
 // Block figures from the IDC_DIVIDE_SIZE selection, shown in IDC_DIVIDES
 // and IDC_CRC_DATA_SIZE.
 void UpdateBlockFigures(HWND window);
+// Counts every start and every end of a transfer in the window (the main
+// window notes each). The folder browser and the error box leave the
+// window usable: what they were opened for is void when this count changed
+// while they were open, because a transfer began or ended meanwhile. Any
+// thread.
+void NoteTransferChange();
+unsigned TransferChanges();
 // True when the last character of a code page 932 path is a backslash (a
 // trail byte 0x5C of a double-byte character does not count).
 bool EndsWithBackslash(const char* path);

@@ -23,7 +23,6 @@
 #include "wire/block_size.h"
 
 namespace {
-std::atomic<unsigned> transferChanges{0};
 // The folder browser needs COM on the thread that runs it; the window's
 // thread holds it from the window's start to its end.
 bool comStarted = false;
@@ -178,14 +177,14 @@ void StartFromWindow(HWND window) {
         AddStatusLine("スレッドを作成できませんでした");
         return;
     }
-    ++transferChanges;
+    NoteTransferChange();
     // A worker that ends at once waits in SendMessage until this handler
     // has returned, so the idle state that it asks for comes after this.
     EnableTransferControls(window);
 }
 
 void FinishTransferInWindow(HWND window) {
-    ++transferChanges;
+    NoteTransferChange();
     EnableIdleControls(window);
     if (transferState.newFileMode == 1 && transferState.fileType == kCopy) {
         transferState.selectionKind = kFileSelected;
@@ -196,4 +195,3 @@ void FinishTransferInWindow(HWND window) {
     if (transferState.fileType == kCopy) LoadSelectedFile(window);
 }
 
-unsigned TransferChanges() { return transferChanges.load(); }

@@ -30,8 +30,4 @@ void StartFromWindow(HWND window);
 // The end of a transfer on the UI thread: idle state, the switch of a side
 // that received a new file to Copy, and the reload of a Copy's figures.
 void FinishTransferInWindow(HWND window);
-// Counts every start and every end of a transfer in the window. The folder
-// browser and the error box leave the window usable: what they were opened
-// for is void when this count changed while they were open, because a
-// transfer began or ended meanwhile. Any thread.
-unsigned TransferChanges();
+

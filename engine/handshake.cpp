@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/blocks.h"
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "engine/digest.h"
@@ -315,7 +316,7 @@ void NegotiateSizesOriginal() {
         AddStatusLine("warning: ファイルサイズが異なります");
         AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
     }
-    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
+    SetPassBlockSize(transferState.blockSize);
 }
 
 void NegotiateSizesCopy() {
@@ -352,8 +353,7 @@ void NegotiateSizesCopy() {
             EndTransfer();
         }
     }
-    transferState.blockSize = ReceiveBlockSize(transferState.link);
-    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
+    SetPassBlockSize(ReceiveBlockSize(transferState.link));
 }
 
 void NegotiateSizesNewFile() {
