@@ -101,9 +101,9 @@ void SendTail() {
         whole = LimitToNextPieceOnStop(whole);
         if (whole > 0) {
             // Hashed before the send, while the read has just left the
-            // bytes in the processor's cache; after the send's copy half of
-            // them had to come from memory again (the hash cost 1.5 times
-            // what it costs the receiving side).
+            // bytes in the processor's cache: the send's copy into the
+            // socket pushes part of them out, and hashed after it a whole
+            // 1 GiB file took 70-125 ms of hashing instead of 30 ms.
             AddTailToDigest(digest, buffer.get(), whole);
             SendTailData(transferState.link, buffer.get(), whole);
         }
