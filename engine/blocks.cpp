@@ -10,6 +10,7 @@
 #include "engine/frontend.h"
 #include "engine/node_pool.h"
 #include "engine/progress.h"
+#include "engine/shared_pass.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
 #include "platform/memory.h"
@@ -112,7 +113,7 @@ uint64_t CountBlocks(const Block* b) {
 }
 
 void OpenForSums(FileHandle& file) {
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
+    if (!FileOpen(file, transferState.localPath, LocalReadMode())) {
         ShowSystemError();
         EndTransfer();
     }
@@ -277,6 +278,11 @@ void ChecksumBlocks(DigestShare share) {
     char line[96];
     snprintf(line, sizeof line, "計算中・・・%d / %lld", 0, static_cast<long long>(transferState.blockCount));
     AddProgressLine(line);
+    // A serving Original's first pass was made once for all its peers.
+    if (share == DigestShare::kAdd && TakeSharedFirstPass()) {
+        ShowChecksumProgress(transferState.blockCount);
+        return;
+    }
     const size_t count = CountBlocks(transferState.blocks);
     ResizeChecksumList(transferState.localCrcs, count, transferState.link.protocol->crcBytes);
     // The Copy receives the Original's list before it sends its own: it
@@ -300,7 +306,7 @@ void ChecksumBlocks(DigestShare share) {
 
 bool SumBlocksForDigest(DigestShare share) {
     FileHandle file;
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return false;
+    if (!FileOpen(file, transferState.localPath, LocalReadMode())) return false;
     SumBlocks(file, nullptr, share, [](int64_t, const Block*) {});
     return true;
 }

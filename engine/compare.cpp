@@ -1,6 +1,7 @@
 // Checksum exchange and comparison (worker thread).
 #include "engine/compare.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -48,7 +49,11 @@ void ReceiveCrcs() {
 void PrepareComparisonLog() {
     char folder[kPathSize];
     GetProgramFolder(folder);
-    const char* name = transferState.fileType == kOriginal ? "log_server.dat" : "log_client.dat";
+    // Transfers served at once each write a log of their own, named after
+    // their peer.
+    char name[64];
+    snprintf(name, sizeof name, "%s%s%s.dat", transferState.fileType == kOriginal ? "log_server" : "log_client",
+             transferState.logTag[0] ? "-" : "", transferState.logTag);
     // A folder too long for the log's name leaves the log without a path:
     // every open fails, and the comparison reports that.
     if (strlen(folder) + strlen(name) >= static_cast<size_t>(kPathSize)) {

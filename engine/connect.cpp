@@ -85,6 +85,11 @@ void OpenConnection() {
 }
 
 void AcceptConnection() {
+    // A serving listener accepted the connection before this transfer began.
+    if (transferState.connectionGiven) {
+        AddStatusLine("接続完了");
+        return;
+    }
     OpenSocket(transferState.listenSocket);
     if (!SocketBindAny(transferState.listenSocket, Port())) {
         AddStatusLine("bindに失敗しました");

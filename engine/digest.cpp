@@ -68,7 +68,7 @@ bool SumStretch(FileHandle& file, uint64_t from, uint64_t to, uint8_t* buffer, U
 bool SumWholeFile(U128* sum, WholeReadProgress* progress = nullptr) {
     if (progress) ShowWholeReadProgress(0, true);
     FileHandle file;
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return false;
+    if (!FileOpen(file, transferState.localPath, LocalReadMode())) return false;
     uint64_t size = 0;
     // A device longer than the Original is proven over the Original's length.
     if (!FileSize(file, &size) || size < WholeLength() || (size != WholeLength() && !FileIsDevice(file))) return false;
@@ -143,7 +143,7 @@ void ProveResult() {
     if (!Active()) return;
     {
         FileHandle file;
-        if (FileOpen(file, transferState.localPath, FileMode::ReadExisting)) CheckFile(file);
+        if (FileOpen(file, transferState.localPath, LocalReadMode())) CheckFile(file);
         else transferState.fileChangedMeanwhile = true;
     }
     // Something else wrote the file during the transfer, or the files are

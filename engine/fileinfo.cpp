@@ -10,7 +10,7 @@ const char kTooLargeText[] = "4GB以上のファイルは扱えません";
 
 FileInfoResult ReadLocalFileInfo(FileStamp* stamp) {
     FileHandle file;
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) return FileInfoResult::CannotOpen;
+    if (!FileOpen(file, transferState.localPath, LocalReadMode())) return FileInfoResult::CannotOpen;
     uint64_t size = 0;
     if (!FileSize(file, &size)) return FileInfoResult::CannotOpen;
     if (stamp && !FileGetStamp(file, stamp)) return FileInfoResult::CannotOpen;

@@ -90,7 +90,7 @@ int SendDamagedBlocks() {
     static const char kLabel[] = "破損部分のデータを送信中・・・";
     uint64_t done = 0;
     FileHandle file;
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
+    if (!FileOpen(file, transferState.localPath, LocalReadMode())) {
         ShowSystemError();
         return -1;
     }

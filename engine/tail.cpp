@@ -71,7 +71,7 @@ void SendTail() {
     const char* label = TailLabel(true);
     uint64_t done = 0;
     FileHandle file;
-    if (!FileOpen(file, transferState.localPath, FileMode::ReadExisting)) {
+    if (!FileOpen(file, transferState.localPath, LocalReadMode())) {
         ShowSystemError();
         EndTransfer();
     }

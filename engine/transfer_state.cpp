@@ -33,6 +33,8 @@ int CanOpenFile(const char* path) {
     return FileOpen(file, path, FileMode::ReadExisting) ? 1 : 0;
 }
 
+FileMode LocalReadMode() { return transferState.sharedReads ? FileMode::ReadShared : FileMode::ReadExisting; }
+
 void EndTransfer() { throw TransferEnded{true}; }
 
 void FinishWorker() { throw TransferEnded{false}; }

@@ -77,6 +77,11 @@ struct TransferState {
     bool transferComplete = false;    // the last transfer reached its normal end
     uint32_t allowedPeer = 0;         // a listening side's only accepted peer (network order); 0: any
     uint64_t connectWaitMs = 0;       // a Client tries again this long while its connection is refused
+    // A listener that serves many peers accepts each connection itself and
+    // hands it to a process of its own, whose one transfer starts from it.
+    bool connectionGiven = false;     // dataSocket holds the accepted connection; no listening
+    bool sharedReads = false;         // the local file is read by other transfers at once (LocalReadMode)
+    char logTag[32] = {};             // the peer in the comparison log's name ("ADDR-PORT"); empty: none
 };
 
 extern TransferState transferState;
@@ -102,6 +107,9 @@ int CanOpenFile(const char* path);
 // and a blank line. (A LinkEnded from the messages ends a transfer the same
 // way, after its own line.)
 [[noreturn]] void EndTransfer();
+// How the transfer opens its local file to read it: exclusively, or shared
+// with the other readers of a serving Original (sharedReads).
+FileMode LocalReadMode();
 // Ends the worker before any connection, with no line.
 [[noreturn]] void FinishWorker();
 // The line of a transfer that ends for want of memory: a pass that cannot

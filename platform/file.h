@@ -1,6 +1,6 @@
 // Files for the transfer engine and the comparison log: every open is
 // exclusive (no other opener, in this process or another, may hold the file
-// at the same time), and every handle is owned by a FileHandle that closes
+// at the same time; only ReadShared readers share it among themselves), and every handle is owned by a FileHandle that closes
 // it when it goes out of scope. Paths are code page 932 byte strings.
 // Any thread may use these functions; a handle belongs to one thread.
 #pragma once
@@ -9,6 +9,7 @@
 
 enum class FileMode {
     ReadExisting,     // read only; the file must exist
+    ReadShared,       // as ReadExisting, but other ReadShared openers may hold it too (never a writer)
     WriteExisting,    // write only; must exist; neither created nor truncated
     CreateTruncate,   // write only; created, or truncated to length 0
     ReadWriteAlways,  // read and write; created when missing, never truncated

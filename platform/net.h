@@ -72,6 +72,9 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
 // waiting longer (a peer that gave up in between leaves nothing to accept):
 // for a thread that looks at its own flag between calls.
 PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs);
+// The peer of a connected socket: its IPv4 address in network byte order
+// and its port. False when the socket has none.
+bool SocketPeerAddress(SocketHandle& sock, uint32_t* address, uint16_t* port);
 // address in network byte order, as ParseIpv4 gives it; stop as above.
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port,
                        const std::atomic<uint8_t>* stop = nullptr);

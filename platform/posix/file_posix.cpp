@@ -39,7 +39,8 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     }
     int flags = O_CLOEXEC;
     switch (mode) {
-    case FileMode::ReadExisting: flags |= O_RDONLY; break;
+    case FileMode::ReadExisting:
+    case FileMode::ReadShared: flags |= O_RDONLY; break;
     case FileMode::WriteExisting: flags |= O_WRONLY; break;
     case FileMode::CreateTruncate: flags |= O_WRONLY | O_CREAT; break;
     case FileMode::ReadWriteAlways: flags |= O_RDWR | O_CREAT; break;
@@ -69,7 +70,7 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
         return false;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, (mode == FileMode::ReadShared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) SaveSharingViolation(); else SaveLastError();
         close(fd);
         return false;

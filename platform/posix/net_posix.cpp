@@ -201,6 +201,15 @@ thread_local bool connectRefused = false;
 
 bool ConnectRefused() { return connectRefused; }
 
+bool SocketPeerAddress(SocketHandle& sock, uint32_t* address, uint16_t* port) {
+    sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    if (getpeername(static_cast<int>(sock.sock), reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) return false;
+    *address = addr.sin_addr.s_addr;
+    *port = ntohs(addr.sin_port);
+    return true;
+}
+
 PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
     SocketClose(accepted);
     const int fd = static_cast<int>(listener.sock);

@@ -40,7 +40,8 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     FileClose(file);
     DWORD access = 0, disposition = 0;
     switch (mode) {
-    case FileMode::ReadExisting: access = GENERIC_READ; disposition = OPEN_EXISTING; break;
+    case FileMode::ReadExisting:
+    case FileMode::ReadShared: access = GENERIC_READ; disposition = OPEN_EXISTING; break;
     case FileMode::WriteExisting: access = GENERIC_WRITE; disposition = OPEN_EXISTING; break;
     case FileMode::CreateTruncate: access = GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
     case FileMode::ReadWriteAlways: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_ALWAYS; break;
@@ -50,7 +51,7 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
         SaveErrorText(kNotAFileText);
         return false;
     }
-    HANDLE h = CreateFileA(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path, access, mode == FileMode::ReadShared ? FILE_SHARE_READ : 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         SaveLastError();
         return false;

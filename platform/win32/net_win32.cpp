@@ -169,6 +169,15 @@ thread_local bool connectRefused = false;
 
 bool ConnectRefused() { return connectRefused; }
 
+bool SocketPeerAddress(SocketHandle& sock, uint32_t* address, uint16_t* port) {
+    sockaddr_in addr;
+    int len = sizeof addr;
+    if (getpeername(S(sock), reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) return false;
+    *address = addr.sin_addr.s_addr;
+    *port = ntohs(addr.sin_port);
+    return true;
+}
+
 PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress, int waitMs) {
     SocketClose(accepted);
     u_long nonBlocking = 1;

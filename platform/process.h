@@ -1,0 +1,52 @@
+// Processes of a serving listener: each accepted connection is served by a
+// process of its own, so that the one transfer record of a process stays
+// the record of one transfer and one peer's failure cannot touch another's.
+// POSIX forks; Windows starts the program again with the connection's
+// socket inherited. Main thread of the command-line peer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+
+// A started child process; the handle (Windows) is closed with it. The
+// process itself is neither waited for nor ended by the destructor.
+struct ProcessHandle {
+    intptr_t handle = 0;  // pid or process HANDLE; 0 when none
+
+    ProcessHandle() = default;
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+    ProcessHandle(ProcessHandle&& other) noexcept : handle(other.handle) { other.handle = 0; }
+    ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+    ~ProcessHandle();
+};
+
+enum class Spawned {
+    kParent,  // the child runs the transfer; the connection is closed here
+    kChild,   // POSIX: this is the new process, which runs the transfer
+    kFailed,  // no process could be started (the system's error is saved)
+};
+// Starts the process that serves connection, accepted on listener. POSIX:
+// forks; the child returns kChild with the listener closed, in a process
+// group of its own (a terminal's Ctrl-C then reaches only the server, which
+// passes the stop on once). Windows: starts this program again with args
+// (UTF-8, the program's name first) and "--served-socket N" appended, the
+// connection inherited and neither the listener nor any other socket; never
+// kChild. The parent's copy of the connection is closed in every case but
+// kChild.
+Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, const std::vector<std::string>& args,
+                             ProcessHandle& child);
+// Waits up to waitMs for one of children to end: its index, with *exitCode
+// (a POSIX child ended by a signal: 128 + the signal), or -1 when none ended.
+int WaitForAnyProcess(std::vector<ProcessHandle>& children, int waitMs, int* exitCode);
+// Asks a child to stop at its next check point: POSIX SIGTERM; on Windows
+// the console's Ctrl-C reaches each process of the console by itself.
+void AskProcessToStop(ProcessHandle& child);
+// The connection that StartTransferProcess handed to this process (Windows:
+// the number given after --served-socket). False when it is none.
+bool TakeInheritedSocket(SocketHandle& sock, const std::string& number);
+// Processors that this process may run on (at least 1).
+int ProcessorCount();

@@ -1,0 +1,125 @@
+// Processes of a serving listener on Windows: the program started again
+// for each connection, which it inherits.
+#include "platform/process.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/error.h"
+
+namespace {
+std::wstring Wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (n <= 1) return std::wstring();
+    std::wstring out(static_cast<size_t>(n - 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out.data(), n);
+    return out;
+}
+
+// One argument as CommandLineToArgvW reads it back: quoted, with the
+// backslashes before a quote doubled.
+void AppendQuoted(std::wstring& line, const std::wstring& arg) {
+    if (!line.empty()) line += L' ';
+    line += L'"';
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, L'\\');
+    line += L'"';
+}
+
+void Inheritable(HANDLE handle, bool on) {
+    if (handle && handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, on ? HANDLE_FLAG_INHERIT : 0);
+}
+}  // namespace
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
+    if (this != &other) {
+        if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
+        handle = other.handle;
+        other.handle = 0;
+    }
+    return *this;
+}
+
+ProcessHandle::~ProcessHandle() {
+    if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, const std::vector<std::string>& args,
+                             ProcessHandle& child) {
+    wchar_t program[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring line;
+    AppendQuoted(line, std::wstring(program, length));
+    for (size_t i = 1; i < args.size(); ++i) AppendQuoted(line, Wide(args[i]));
+    AppendQuoted(line, L"--served-socket");
+    AppendQuoted(line, std::to_wstring(static_cast<unsigned long long>(connection.sock)));
+    // Sockets are inheritable as they are made: only the connection goes.
+    Inheritable(reinterpret_cast<HANDLE>(listener.sock), false);
+    Inheritable(reinterpret_cast<HANDLE>(connection.sock), true);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    Inheritable(startup.hStdInput, true);
+    Inheritable(startup.hStdOutput, true);
+    Inheritable(startup.hStdError, true);
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    if (!started) SaveLastError();
+    SocketClose(connection);
+    if (!started) return Spawned::kFailed;
+    CloseHandle(info.hThread);
+    child = ProcessHandle();
+    child.handle = reinterpret_cast<intptr_t>(info.hProcess);
+    return Spawned::kParent;
+}
+
+int WaitForAnyProcess(std::vector<ProcessHandle>& children, int waitMs, int* exitCode) {
+    if (children.empty()) {
+        Sleep(static_cast<DWORD>(waitMs < 0 ? 0 : waitMs));
+        return -1;
+    }
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    const size_t n = children.size() < MAXIMUM_WAIT_OBJECTS ? children.size() : MAXIMUM_WAIT_OBJECTS;
+    for (size_t i = 0; i < n; ++i) handles[i] = reinterpret_cast<HANDLE>(children[i].handle);
+    const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(n), handles, FALSE, static_cast<DWORD>(waitMs < 0 ? 0 : waitMs));
+    if (r >= WAIT_OBJECT_0 + n) return -1;
+    const size_t i = r - WAIT_OBJECT_0;
+    DWORD code = 1;
+    GetExitCodeProcess(handles[i], &code);
+    *exitCode = static_cast<int>(code);
+    children[i] = ProcessHandle();
+    return static_cast<int>(i);
+}
+
+void AskProcessToStop(ProcessHandle&) {}
+
+bool TakeInheritedSocket(SocketHandle& sock, const std::string& number) {
+    if (number.empty() || number.size() > 20) return false;
+    for (char c : number)
+        if (c < '0' || c > '9') return false;
+    SocketsStartup();
+    sock.sock = static_cast<intptr_t>(strtoull(number.c_str(), nullptr, 10));
+    // Not passed on to any process this one starts.
+    Inheritable(reinterpret_cast<HANDLE>(sock.sock), false);
+    return true;
+}
+
+int ProcessorCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors == 0 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
+}
