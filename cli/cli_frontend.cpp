@@ -76,14 +76,17 @@ std::string ToUtf8(const std::string& text) {
     return out;
 }
 
+// One write with its line break: the lines of transfers served at once
+// share the output and must not cut into each other.
 void PrintLine(const std::string& text) {
-    fputs(ToUtf8(text).c_str(), stdout);
-    fputc('\n', stdout);
+    const std::string line = ToUtf8(text) + "\n";
+    fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
 }
 
 // A new line on screen; progress: a line that later values rewrite.
 void PutLine(const std::string& shown, bool progress) {
+    if (cliSettings.served) return;
     if (cliSettings.terminal) {
         if (lineOpen) fputc('\n', stdout);
         fputs(ToUtf8(shown).c_str(), stdout);
@@ -225,7 +228,7 @@ void AddStatusLine(const char* text) {
         progressStartMs = MonotonicMilliseconds();
         if (!ProgressBytes(id, values, &progressStartBytes, &total)) progressStartBytes = 0;
     }
-    if (cliSettings.quiet) return;
+    if (cliSettings.quiet || cliSettings.served) return;
     // Once the socket listens: a peer started on the hint finds it up.
     if (id == TextId::kWaiting && !cliSettings.hint.empty()) {
         PutLine(cliSettings.hint, false);
@@ -235,7 +238,7 @@ void AddStatusLine(const char* text) {
 }
 
 void ReplaceLastStatusLine(const char* text) {
-    if (cliSettings.quiet) return;
+    if (cliSettings.quiet || cliSettings.served) return;
     if (cliSettings.terminal) {
         fputs("\r\033[K", stdout);
         fputs(ToUtf8(WithRate(text)).c_str(), stdout);

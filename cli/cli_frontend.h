@@ -17,6 +17,11 @@ struct CliSettings {
     bool verbose = false;    // --verbose: every mismatching block on screen
     bool quiet = false;      // --quiet: no status lines, only errors and the result
     std::string hint;        // a listener's line on how to reach it, shown once it listens
+    // A transfer served beside others (--serve): its status lines are not
+    // shown, so that the lines of transfers at once never mix; its start
+    // and its end are one line each, which name the peer.
+    bool served = false;
+    std::string peer;        // the served peer, "ADDR:PORT"
 };
 
 extern CliSettings cliSettings;

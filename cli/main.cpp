@@ -1,6 +1,7 @@
 // blockmend-cli: a headless peer over the same engine and protocol as the
 // Windows program. Main thread: parses the options, starts one transfer and
 // waits for its end; the engine's worker thread does the work.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,15 +12,18 @@
 #include "cli/cli_frontend.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/serve.h"
 #include "cli/texts.h"
 #include "engine/fileinfo.h"
 #include "engine/lifecycle.h"
+#include "engine/shared_pass.h"
 #include "engine/frontend.h"
 #include "engine/transfer_state.h"
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/net.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "wire/block_size.h"
 #include "wire/pairing.h"
@@ -34,6 +38,7 @@ void PrintUsage() {
            "  blockmend-cli nothing  DIR  (--listen | --connect HOST) [--port N] [--overwrite | --save-as NAME] [--log-dir DIR] [OPTIONS]\n"
            "OPTIONS: [--allow HOST] [--protocol 1|2] [--verify-all] [--code CODE | --new-code] [--wait SECONDS]\n"
            "         [--json] [--quiet | --verbose]\n"
+           "  blockmend-cli original FILE --listen --serve [--max-peers N] [--port N] [OPTIONS]\n"
            "Options may come before or after the mode and the path, as --name VALUE or --name=VALUE.\n"
            "\n"
            "Repairs a damaged copy of a file over TCP by sending only the damaged blocks.\n"
@@ -63,6 +68,12 @@ void PrintUsage() {
            "                bytes_sent, bytes_received, seconds, size, file, and error when failed\n"
            "  --quiet       print only errors and the result (the summary, or the JSON object)\n"
            "  --verbose     show every mismatching block (else a long list is cut to its ends)\n"
+           "  --serve       with original --listen: keep listening and serve every peer that comes,\n"
+           "                each in a process of its own; one line per peer at its start and its end\n"
+           "                (with --json one object per peer), the status lines only in the logs;\n"
+           "                SIGTERM or Ctrl-C stops accepting and lets the running transfers stop\n"
+           "  --max-peers N with --serve: serve at most N peers at once, the others wait in line\n"
+           "                (default: the number of processors, at least 4)\n"
            "Status lines are in Japanese when the locale (LC_ALL, LC_MESSAGES, LANG; on Windows the\n"
            "user's display language) is Japanese, else in English. The last line sums up the result.\n"
            "Exit status: 0 transfer complete, 1 ended otherwise, 2 usage error.\n",
@@ -161,6 +172,9 @@ int main(int argc, char** argv) {
     std::string connectHost;
     std::string allow;
     bool waitGiven = false;
+    bool serve = false;
+    int maxPeers = 0;  // 0: as many as processors, at least 4
+    std::string servedSocket, sharedPass;
     for (const auto& [a, given] : line.options) {
         // Options that only one mode takes.
         const char* onlyFor = a == "--block-size" && mode != kOriginal ? "original"
@@ -212,6 +226,15 @@ int main(int argc, char** argv) {
             cliSettings.quiet = true;
         } else if (a == "--verbose") {
             cliSettings.verbose = true;
+        } else if (a == "--serve") {
+            serve = true;
+        } else if (a == "--max-peers") {
+            if (!ParseNumber(given, 1024, &number) || number == 0) UsageError("bad number of peers: " + given);
+            maxPeers = static_cast<int>(number);
+        } else if (a == "--served-socket") {
+            servedSocket = given;
+        } else if (a == "--shared-pass") {
+            sharedPass = given;
         }
     }
     if (listen == connect) UsageError("give exactly one of --listen and --connect");
@@ -220,6 +243,12 @@ int main(int argc, char** argv) {
     if (waitGiven && !connect) UsageError("--wait goes with --connect");
     if (cliSettings.quiet && cliSettings.verbose) UsageError("give at most one of --quiet and --verbose");
     if (transferState.verifyAll && transferState.protocolLimit < 2) UsageError("--verify-all needs protocol 2");
+    if (serve && (mode != kOriginal || !listen)) UsageError("--serve goes with original and --listen");
+    if (maxPeers != 0 && !serve) UsageError("--max-peers goes with --serve");
+    if (!servedSocket.empty() && !serve) UsageError("--served-socket goes with --serve");
+    // A Windows server's process for one connection: the code is the
+    // server's, not a new one.
+    if (!servedSocket.empty()) newCode = false;
     if (newCode) {
         char made[24];
         // Never a transfer without the code that the user asked for.
@@ -278,13 +307,33 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     if (listen) cliSettings.hint = HintLine(mode, newCode ? code : std::string(), !code.empty());
-    if (listen && code.empty() && allow.empty())
+    if (listen && code.empty() && allow.empty() && servedSocket.empty())
         fprintf(stderr, "warning: listening with neither --code nor --allow: whoever reaches port %d can %s\n",
                 static_cast<int>(transferState.port),
                 transferState.fileType == kOriginal ? "read this file"
                 : transferState.fileType == kCopy ? "write into this file"
                                                   : "put a file into this folder");
     OnInterrupt(OnStopSignal);
+    if (!servedSocket.empty()) {
+        SocketHandle connection;
+        if (!TakeInheritedSocket(connection, servedSocket)) UsageError("bad --served-socket: " + servedSocket);
+        if (!sharedPass.empty()) LoadSharedFirstPass(ToCp932(sharedPass, "--shared-pass PATH").c_str());
+        ServeConnection(connection);
+    } else if (serve) {
+        ServeSettings settings;
+        settings.maxPeers = maxPeers != 0 ? maxPeers : std::max(4, ProcessorCount());
+        settings.pairing = !code.empty();
+        settings.args = args;
+        // The server's own code goes to each Windows transfer process.
+        if (newCode) {
+            std::erase(settings.args, std::string("--new-code"));
+            settings.args.insert(settings.args.begin() + 1, {"--code", code});
+        }
+        SocketHandle connection;
+        const int status = ServeOriginal(settings, &connection);
+        if (status >= 0) return status;
+        ServeConnection(connection);
+    }
     if (!StartTransfer()) {
         fprintf(stderr, "blockmend-cli: cannot start the worker thread\n");
         return 1;
@@ -298,5 +347,5 @@ int main(int argc, char** argv) {
     WaitForTransferEnd();
     FlushStatusOutput();
     PrintReport(mode, path, json);
-    return transferState.transferComplete ? 0 : 1;
+    return ServedExitStatus(!code.empty());
 }

@@ -14,7 +14,9 @@ const OptionName kOptions[] = {
     {"--log-dir", true},   {"--overwrite", false},  {"--save-as", true},   {"--allow", true},
     {"--protocol", true},  {"--verify-all", false}, {"--code", true},      {"--new-code", false},
     {"--wait", true},      {"--json", false},       {"--quiet", false},    {"--verbose", false},
-    {"--help", false},     {"--version", false},
+    {"--help", false},     {"--version", false},    {"--serve", false},    {"--max-peers", true},
+    // Given by a Windows server to the process of each connection it serves.
+    {"--served-socket", true}, {"--shared-pass", true},
 };
 
 const OptionName* FindOption(const std::string& name) {

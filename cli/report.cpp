@@ -121,23 +121,27 @@ void PrintReport(int32_t mode, const std::string& path, bool json) {
     std::string rate;
     if (result != Result::kFailed && seconds > 0)
         rate = Text(TextId::kSummaryRate, {FormatSize(static_cast<uint64_t>(static_cast<double>(size) / seconds))});
-    if (!cliSettings.quiet || !json)
-        PrintOwnLine(Text(TextId::kSummary, {Text(kResultTexts[index]), WhatMoved(result, mode, size),
-                                             FormatSize(sent), FormatSize(received), secondsText, rate}));
+    if (!cliSettings.quiet || !json) {
+        std::string summary = Text(TextId::kSummary, {Text(kResultTexts[index]), WhatMoved(result, mode, size),
+                                                      FormatSize(sent), FormatSize(received), secondsText, rate});
+        if (!cliSettings.peer.empty()) summary = Text(TextId::kPeerEnded, {cliSettings.peer, summary});
+        PrintOwnLine(summary);
+    }
     if (!json) return;
     const std::string file = transferState.selectionKind == kFileSelected ? Utf8Of(transferState.localPath) : path;
     char numbers[160];
     snprintf(numbers, sizeof numbers, "\"bytes_sent\":%llu,\"bytes_received\":%llu,\"seconds\":%.3f,\"size\":%llu",
              static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received), seconds,
              static_cast<unsigned long long>(size));
-    std::string object = "{\"result\":\"" + std::string(kResultNames[index]) + "\",\"protocol\":" +
+    std::string object = "{" + (cliSettings.peer.empty() ? std::string() : "\"peer\":" + JsonString(cliSettings.peer) + ",") +
+                         "\"result\":\"" + std::string(kResultNames[index]) + "\",\"protocol\":" +
                          (cliRecord.protocol > 0 ? std::to_string(cliRecord.protocol) : "null") +
                          ",\"encrypted\":" + (cliRecord.cipher.empty() ? "false" : JsonString(cliRecord.cipher)) +
                          "," + numbers + ",\"file\":" + JsonString(file);
     if (result == Result::kFailed) object += ",\"error\":" + JsonString(Utf8Of(ErrorInEnglish()));
-    object += "}";
-    // Already UTF-8: written as it is, past the terminal filter of the status lines.
-    fputs(object.c_str(), stdout);
-    fputc('\n', stdout);
+    object += "}\n";
+    // Already UTF-8: written as it is, past the terminal filter of the
+    // status lines, in one piece (served transfers print beside each other).
+    fwrite(object.data(), 1, object.size(), stdout);
     fflush(stdout);
 }

@@ -130,6 +130,16 @@ const TextRow kRows[] = {
     {TextId::kNoDamage, "破損ブロックなし", "no damaged block"},
     {TextId::kWholeFile, "{} ({})", "{} ({})"},
     {TextId::kStopped, "中断しました", "stopped"},
+    {TextId::kServing, "{} をポート {} で配信中 (同時に {} 台まで)", "serving {} on port {} to up to {} peers at once"},
+    {TextId::kPeerStarted, "{}: 接続完了、転送を開始します", "{}: connected, transfer started"},
+    {TextId::kPeerEnded, "{}: {}", "{}: {}"},
+    {TextId::kPeerProcessEnded, "{}: 失敗しました: 転送のプロセスが異常終了しました (終了コード {})",
+     "{}: failed: the transfer's process ended abnormally (exit code {})"},
+    {TextId::kCannotStartProcess, "{}: 転送のプロセスを開始できません", "{}: cannot start the transfer's process"},
+    {TextId::kPairingPenalty, "コードによる接続が {} 回続けて失敗しました: 次の接続には {} 秒後に応答します",
+     "{} pairings in a row failed: the next connection is answered in {} s"},
+    {TextId::kServeStopping, "新しい接続の受付を終了しました。実行中の転送の終了を待ちます",
+     "no longer accepting peers; waiting for the running transfers to end"},
 };
 
 bool japanese = false;

@@ -111,6 +111,14 @@ enum class TextId {
     kNoDamage,
     kWholeFile,
     kStopped,
+    // A server of many peers (--serve).
+    kServing,
+    kPeerStarted,
+    kPeerEnded,
+    kPeerProcessEnded,
+    kCannotStartProcess,
+    kPairingPenalty,
+    kServeStopping,
 };
 
 // Picks the language of every later lookup: Japanese or English.

@@ -88,5 +88,8 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp);
 // when not.
 bool FolderWritable(const char* folder);
 
+// Removes the file at path; false when it cannot.
+bool FileRemove(const char* path);
+
 // Separator between a folder and a name in paths of this system.
 char PathSeparator();

@@ -33,7 +33,7 @@ enum class Spawned {
 // forks; the child returns kChild with the listener closed, in a process
 // group of its own (a terminal's Ctrl-C then reaches only the server, which
 // passes the stop on once). Windows: starts this program again with args
-// (UTF-8, the program's name first) and "--served-socket N" appended, the
+// (UTF-8, the program's name first) and "--served-socket N" put first, the
 // connection inherited and neither the listener nor any other socket; never
 // kChild. The parent's copy of the connection is closed in every case but
 // kChild.

@@ -262,3 +262,12 @@ bool FolderWritable(const char* folder) {
 }
 
 char PathSeparator() { return '/'; }
+
+bool FileRemove(const char* path) {
+    std::string native;
+    if (!Cp932ToUtf8(path, &native) || unlink(native.c_str()) != 0) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}

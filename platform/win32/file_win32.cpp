@@ -195,3 +195,11 @@ bool FolderWritable(const char* folder) {
 }
 
 char PathSeparator() { return '\\'; }
+
+bool FileRemove(const char* path) {
+    if (!DeleteFileA(path)) {
+        SaveLastError();
+        return false;
+    }
+    return true;
+}

@@ -61,9 +61,10 @@ Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, c
     const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     std::wstring line;
     AppendQuoted(line, std::wstring(program, length));
-    for (size_t i = 1; i < args.size(); ++i) AppendQuoted(line, Wide(args[i]));
+    // Before the other arguments: after a "--" it would be a word.
     AppendQuoted(line, L"--served-socket");
     AppendQuoted(line, std::to_wstring(static_cast<unsigned long long>(connection.sock)));
+    for (size_t i = 1; i < args.size(); ++i) AppendQuoted(line, Wide(args[i]));
     // Sockets are inheritable as they are made: only the connection goes.
     Inheritable(reinterpret_cast<HANDLE>(listener.sock), false);
     Inheritable(reinterpret_cast<HANDLE>(connection.sock), true);
