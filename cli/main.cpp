@@ -347,5 +347,6 @@ int main(int argc, char** argv) {
     WaitForTransferEnd();
     FlushStatusOutput();
     PrintReport(mode, path, json);
-    return ServedExitStatus(!code.empty());
+    if (cliSettings.served) return ServedExitStatus(!code.empty());
+    return transferState.transferComplete ? 0 : 1;
 }
