@@ -123,6 +123,7 @@ bool LoadSharedFirstPass(const char* path) {
     if (!FileOpen(file, path, FileMode::ReadShared) || !FileSize(file, &size) ||
         !FileReadAt(file, 0, &head, sizeof head, &got) || got != sizeof head || memcmp(head.tag, kTag, sizeof kTag) != 0 ||
         !IsValidBlockSize(head.blockSize) || head.count != BlockCount(head.stamp.size, head.blockSize) ||
+        head.count > 0xFFFFFFFFu / kProtocol2.crcBytes ||
         size != sizeof head + head.count * (kProtocol1.crcBytes + kProtocol2.crcBytes))
         return false;
     uint64_t at = sizeof head;
