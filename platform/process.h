@@ -33,9 +33,10 @@ enum class Spawned {
 // forks; the child returns kChild with the listener closed, in a process
 // group of its own (a terminal's Ctrl-C then reaches only the server, which
 // passes the stop on once). Windows: starts this program again with args
-// (UTF-8, the program's name first) and "--served-socket N" put first, the
-// connection inherited and neither the listener nor any other socket; never
-// kChild. The parent's copy of the connection is closed in every case but
+// (UTF-8, the program's name first) and "--served-socket N" put first, N
+// being a pipe that the new process inherits and from which it takes the
+// connection (WSADuplicateSocketW); no socket of the server is inherited.
+// Never kChild. The parent's copy of the connection is closed in every case but
 // kChild.
 Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, const std::vector<std::string>& args,
                              ProcessHandle& child);
@@ -46,7 +47,7 @@ int WaitForAnyProcess(std::vector<ProcessHandle>& children, int waitMs, int* exi
 // the console's Ctrl-C reaches each process of the console by itself.
 void AskProcessToStop(ProcessHandle& child);
 // The connection that StartTransferProcess handed to this process (Windows:
-// the number given after --served-socket). False when it is none.
+// through the pipe numbered after --served-socket). False when it is none.
 bool TakeInheritedSocket(SocketHandle& sock, const std::string& number);
 // Processors that this process may run on (at least 1).
 int ProcessorCount();

@@ -55,19 +55,32 @@ ProcessHandle::~ProcessHandle() {
     if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
+// The connection is handed over as Winsock documents it: the parent
+// duplicates it for the new process (WSADuplicateSocketW) and writes the
+// description into a pipe that only the new process inherits, and the new
+// process makes its socket from it (WSASocketW). A socket handle that is
+// merely inherited is not a socket to Wine's Winsock in the new process:
+// its receive worked and its send and getpeername failed.
 Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, const std::vector<std::string>& args,
                              ProcessHandle& child) {
+    Inheritable(reinterpret_cast<HANDLE>(listener.sock), false);
+    Inheritable(reinterpret_cast<HANDLE>(connection.sock), false);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        SaveLastError();
+        SocketClose(connection);
+        return Spawned::kFailed;
+    }
+    Inheritable(writeEnd, false);
     wchar_t program[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     std::wstring line;
     AppendQuoted(line, std::wstring(program, length));
     // Before the other arguments: after a "--" it would be a word.
     AppendQuoted(line, L"--served-socket");
-    AppendQuoted(line, std::to_wstring(static_cast<unsigned long long>(connection.sock)));
+    AppendQuoted(line, std::to_wstring(reinterpret_cast<uintptr_t>(readEnd)));
     for (size_t i = 1; i < args.size(); ++i) AppendQuoted(line, Wide(args[i]));
-    // Sockets are inheritable as they are made: only the connection goes.
-    Inheritable(reinterpret_cast<HANDLE>(listener.sock), false);
-    Inheritable(reinterpret_cast<HANDLE>(connection.sock), true);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -78,8 +91,19 @@ Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, c
     Inheritable(startup.hStdOutput, true);
     Inheritable(startup.hStdError, true);
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
-    if (!started) SaveLastError();
+    bool started = CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    CloseHandle(readEnd);
+    WSAPROTOCOL_INFOW socketInfo{};
+    DWORD written = 0;
+    if (!started) {
+        SaveLastError();
+    } else if (WSADuplicateSocketW(static_cast<SOCKET>(connection.sock), info.dwProcessId, &socketInfo) != 0 ||
+               !WriteFile(writeEnd, &socketInfo, sizeof socketInfo, &written, nullptr) || written != sizeof socketInfo) {
+        SaveLastError();
+        // Without its connection the new process ends at once.
+        TerminateProcess(info.hProcess, 1);
+    }
+    CloseHandle(writeEnd);
     SocketClose(connection);
     if (!started) return Spawned::kFailed;
     CloseHandle(info.hThread);
@@ -93,7 +117,7 @@ int WaitForAnyProcess(std::vector<ProcessHandle>& children, int waitMs, int* exi
         Sleep(static_cast<DWORD>(waitMs < 0 ? 0 : waitMs));
         return -1;
     }
-    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
     const size_t n = children.size() < MAXIMUM_WAIT_OBJECTS ? children.size() : MAXIMUM_WAIT_OBJECTS;
     for (size_t i = 0; i < n; ++i) handles[i] = reinterpret_cast<HANDLE>(children[i].handle);
     const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(n), handles, FALSE, static_cast<DWORD>(waitMs < 0 ? 0 : waitMs));
@@ -112,10 +136,17 @@ bool TakeInheritedSocket(SocketHandle& sock, const std::string& number) {
     if (number.empty() || number.size() > 20) return false;
     for (char c : number)
         if (c < '0' || c > '9') return false;
-    SocketsStartup();
-    sock.sock = static_cast<intptr_t>(strtoull(number.c_str(), nullptr, 10));
-    // Not passed on to any process this one starts.
-    Inheritable(reinterpret_cast<HANDLE>(sock.sock), false);
+    HANDLE pipe = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(number.c_str(), nullptr, 10)));
+    WSAPROTOCOL_INFOW info{};
+    DWORD got = 0;
+    const bool read = ReadFile(pipe, &info, sizeof info, &got, nullptr) && got == sizeof info;
+    CloseHandle(pipe);
+    if (!read) return false;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    const SOCKET s = WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0, 0);
+    if (s == INVALID_SOCKET) return false;
+    sock.sock = static_cast<intptr_t>(s);
     return true;
 }
 
