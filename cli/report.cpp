@@ -133,11 +133,12 @@ void PrintReport(int32_t mode, const std::string& path, bool json) {
     snprintf(numbers, sizeof numbers, "\"bytes_sent\":%llu,\"bytes_received\":%llu,\"seconds\":%.3f,\"size\":%llu",
              static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received), seconds,
              static_cast<unsigned long long>(size));
-    std::string object = "{" + (cliSettings.peer.empty() ? std::string() : "\"peer\":" + JsonString(cliSettings.peer) + ",") +
-                         "\"result\":\"" + std::string(kResultNames[index]) + "\",\"protocol\":" +
-                         (cliRecord.protocol > 0 ? std::to_string(cliRecord.protocol) : "null") +
-                         ",\"encrypted\":" + (cliRecord.cipher.empty() ? "false" : JsonString(cliRecord.cipher)) +
-                         "," + numbers + ",\"file\":" + JsonString(file);
+    std::string object = "{";
+    if (!cliSettings.peer.empty()) object += "\"peer\":" + JsonString(cliSettings.peer) + ",";
+    object += "\"result\":\"" + std::string(kResultNames[index]) + "\",\"protocol\":" +
+              (cliRecord.protocol > 0 ? std::to_string(cliRecord.protocol) : "null") +
+              ",\"encrypted\":" + (cliRecord.cipher.empty() ? "false" : JsonString(cliRecord.cipher)) + "," + numbers +
+              ",\"file\":" + JsonString(file);
     if (result == Result::kFailed) object += ",\"error\":" + JsonString(Utf8Of(ErrorInEnglish()));
     object += "}\n";
     // Already UTF-8: written as it is, past the terminal filter of the

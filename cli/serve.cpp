@@ -176,7 +176,7 @@ void ServeConnection(SocketHandle& connection) {
     transferState.dataSocket = std::move(connection);
     transferState.connectionGiven = true;
     transferState.sharedReads = true;
-    PrintOwnLine(Text(TextId::kPeerStarted, {cliSettings.peer}));
+    if (!cliSettings.quiet) PrintOwnLine(Text(TextId::kPeerStarted, {cliSettings.peer}));
 }
 
 int ServedExitStatus(bool pairing) {

@@ -57,6 +57,8 @@ bool SumFile(FileHandle& file, uint64_t size, uint32_t blockSize) {
             }
         }
         at += got;
+        // A stop signal to the server ends the read of a large file.
+        if (transferState.stopRequested.load() == 1) return false;
     }
     return block == count;
 }
