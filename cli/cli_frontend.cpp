@@ -19,6 +19,7 @@
 #include "engine/transfer_state.h"
 #include "platform/console.h"
 #include "platform/error.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
@@ -155,7 +156,12 @@ void Record(TextId id, const std::vector<std::string>& values, const char* text)
         cliRecord.connected = true;
         cliRecord.connectedAtMs = MonotonicMilliseconds();
         break;
-    case TextId::kProtocol2Encrypted: cliRecord.cipher = values[0]; break;
+    case TextId::kProtocol2Encrypted:
+        cliRecord.cipher = values[0];
+        // A server of many peers waits for this before it lets the next
+        // peer pair.
+        if (cliSettings.served) ReportToServer();
+        break;
     case TextId::kMismatchHeader:
         listOpen = true;
         listEntries = 0;

@@ -91,6 +91,16 @@ void ReapEnded(const ServeSettings& settings, ServerState& server, int waitMs) {
     }
 }
 
+// With a code, one connection pairs at a time: the next is accepted once
+// every running transfer has paired (its process reports it) or ended, so
+// that guesses at the code cannot run side by side.
+bool PairingUnderWay(const ServeSettings& settings, ServerState& server) {
+    if (!settings.pairing) return false;
+    for (ProcessHandle& process : server.processes)
+        if (!ProcessReported(process)) return true;
+    return false;
+}
+
 bool StopAsked() { return transferState.stopRequested.load() == 1; }
 }  // namespace
 
@@ -124,7 +134,7 @@ int ServeOriginal(const ServeSettings& settings, SocketHandle* connection) {
     while (!StopAsked()) {
         ReapEnded(settings, server, 0);
         if (static_cast<int>(server.processes.size()) >= settings.maxPeers ||
-            MonotonicMilliseconds() < server.answerAtMs) {
+            MonotonicMilliseconds() < server.answerAtMs || PairingUnderWay(settings, server)) {
             ReapEnded(settings, server, kLookMs);
             continue;
         }

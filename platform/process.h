@@ -14,12 +14,17 @@
 // A started child process; the handle (Windows) is closed with it. The
 // process itself is neither waited for nor ended by the destructor.
 struct ProcessHandle {
-    intptr_t handle = 0;  // pid or process HANDLE; 0 when none
+    intptr_t handle = 0;   // pid or process HANDLE; 0 when none
+    intptr_t reports = -1; // the server's end of the child's report pipe; -1 when none
+    bool reported = false; // the child has reported (ProcessReported)
 
     ProcessHandle() = default;
     ProcessHandle(const ProcessHandle&) = delete;
     ProcessHandle& operator=(const ProcessHandle&) = delete;
-    ProcessHandle(ProcessHandle&& other) noexcept : handle(other.handle) { other.handle = 0; }
+    ProcessHandle(ProcessHandle&& other) noexcept : handle(other.handle), reports(other.reports), reported(other.reported) {
+        other.handle = 0;
+        other.reports = -1;
+    }
     ProcessHandle& operator=(ProcessHandle&& other) noexcept;
     ~ProcessHandle();
 };
@@ -47,7 +52,14 @@ int WaitForAnyProcess(std::vector<ProcessHandle>& children, int waitMs, int* exi
 // the console's Ctrl-C reaches each process of the console by itself.
 void AskProcessToStop(ProcessHandle& child);
 // The connection that StartTransferProcess handed to this process (Windows:
-// through the pipe numbered after --served-socket). False when it is none.
+// through the pipe numbered after --served-socket, "IN:OUT", OUT being the
+// report pipe). False when it is none.
 bool TakeInheritedSocket(SocketHandle& sock, const std::string& number);
+// A served process tells its server one thing, once: that its transfer got
+// past a point the server waits for (the pairing). Nothing happens in a
+// process that no server started.
+void ReportToServer();
+// Whether the child has reported so far; never waits.
+bool ProcessReported(ProcessHandle& child);
 // Processors that this process may run on (at least 1).
 int ProcessorCount();

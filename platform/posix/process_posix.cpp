@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -11,30 +12,57 @@
 #include "platform/error.h"
 #include "platform/thread.h"
 
+namespace {
+// The served process's end of its report pipe; -1 in any other process.
+int reportTo = -1;
+}  // namespace
+
 ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
-    handle = other.handle;
-    other.handle = 0;
+    if (this != &other) {
+        if (reports != -1) close(static_cast<int>(reports));
+        handle = other.handle;
+        reports = other.reports;
+        reported = other.reported;
+        other.handle = 0;
+        other.reports = -1;
+    }
     return *this;
 }
 
-ProcessHandle::~ProcessHandle() = default;
+ProcessHandle::~ProcessHandle() {
+    if (reports != -1) close(static_cast<int>(reports));
+}
 
 Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, const std::vector<std::string>&,
                              ProcessHandle& child) {
     // What stdio holds would otherwise go out twice, once from each process.
     fflush(stdout);
     fflush(stderr);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        SaveLastError();
+        SocketClose(connection);
+        return Spawned::kFailed;
+    }
     const pid_t pid = fork();
     if (pid < 0) {
         SaveLastError();
+        close(report[0]);
+        close(report[1]);
         SocketClose(connection);
         return Spawned::kFailed;
     }
     if (pid == 0) {
         setpgid(0, 0);
         SocketClose(listener);
+        close(report[0]);
+        reportTo = report[1];
         return Spawned::kChild;
     }
+    close(report[1]);
+    fcntl(report[0], F_SETFL, fcntl(report[0], F_GETFL) | O_NONBLOCK);
+    child = ProcessHandle();
+    child.reports = report[0];
     child.handle = pid;
     SocketClose(connection);
     return Spawned::kParent;
@@ -62,6 +90,24 @@ void AskProcessToStop(ProcessHandle& child) {
 }
 
 bool TakeInheritedSocket(SocketHandle&, const std::string&) { return false; }
+
+void ReportToServer() {
+    if (reportTo == -1) return;
+    const char word = 'P';
+    if (write(reportTo, &word, 1) != 1) {
+        // A server that is gone waits for nothing.
+    }
+    close(reportTo);
+    reportTo = -1;
+}
+
+bool ProcessReported(ProcessHandle& child) {
+    if (!child.reported && child.reports != -1) {
+        char word = 0;
+        child.reported = read(static_cast<int>(child.reports), &word, 1) == 1;
+    }
+    return child.reported;
+}
 
 int ProcessorCount() {
     const unsigned n = std::thread::hardware_concurrency();

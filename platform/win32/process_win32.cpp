@@ -42,17 +42,27 @@ void Inheritable(HANDLE handle, bool on) {
 }
 }  // namespace
 
+namespace {
+// The served process's end of its report pipe; null in any other process.
+HANDLE reportTo = nullptr;
+}  // namespace
+
 ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
     if (this != &other) {
         if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
+        if (reports != -1) CloseHandle(reinterpret_cast<HANDLE>(reports));
         handle = other.handle;
+        reports = other.reports;
+        reported = other.reported;
         other.handle = 0;
+        other.reports = -1;
     }
     return *this;
 }
 
 ProcessHandle::~ProcessHandle() {
     if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
+    if (reports != -1) CloseHandle(reinterpret_cast<HANDLE>(reports));
 }
 
 // The connection is handed over as Winsock documents it: the parent
@@ -66,20 +76,29 @@ Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, c
     Inheritable(reinterpret_cast<HANDLE>(listener.sock), false);
     Inheritable(reinterpret_cast<HANDLE>(connection.sock), false);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    HANDLE readEnd = nullptr, writeEnd = nullptr, reportRead = nullptr, reportWrite = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
         SaveLastError();
         SocketClose(connection);
         return Spawned::kFailed;
     }
+    if (!CreatePipe(&reportRead, &reportWrite, &inherit, 0)) {
+        SaveLastError();
+        CloseHandle(readEnd);
+        CloseHandle(writeEnd);
+        SocketClose(connection);
+        return Spawned::kFailed;
+    }
     Inheritable(writeEnd, false);
+    Inheritable(reportRead, false);
     wchar_t program[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     std::wstring line;
     AppendQuoted(line, std::wstring(program, length));
     // Before the other arguments: after a "--" it would be a word.
     AppendQuoted(line, L"--served-socket");
-    AppendQuoted(line, std::to_wstring(reinterpret_cast<uintptr_t>(readEnd)));
+    AppendQuoted(line, std::to_wstring(reinterpret_cast<uintptr_t>(readEnd)) + L":" +
+                           std::to_wstring(reinterpret_cast<uintptr_t>(reportWrite)));
     for (size_t i = 1; i < args.size(); ++i) AppendQuoted(line, Wide(args[i]));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -93,6 +112,7 @@ Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, c
     PROCESS_INFORMATION info{};
     bool started = CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
     CloseHandle(readEnd);
+    CloseHandle(reportWrite);
     WSAPROTOCOL_INFOW socketInfo{};
     DWORD written = 0;
     if (!started) {
@@ -105,10 +125,14 @@ Spawned StartTransferProcess(SocketHandle& listener, SocketHandle& connection, c
     }
     CloseHandle(writeEnd);
     SocketClose(connection);
-    if (!started) return Spawned::kFailed;
+    if (!started) {
+        CloseHandle(reportRead);
+        return Spawned::kFailed;
+    }
     CloseHandle(info.hThread);
     child = ProcessHandle();
     child.handle = reinterpret_cast<intptr_t>(info.hProcess);
+    child.reports = reinterpret_cast<intptr_t>(reportRead);
     return Spawned::kParent;
 }
 
@@ -133,10 +157,12 @@ int WaitForAnyProcess(std::vector<ProcessHandle>& children, int waitMs, int* exi
 void AskProcessToStop(ProcessHandle&) {}
 
 bool TakeInheritedSocket(SocketHandle& sock, const std::string& number) {
-    if (number.empty() || number.size() > 20) return false;
-    for (char c : number)
-        if (c < '0' || c > '9') return false;
+    const size_t colon = number.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == number.size() || number.size() > 41) return false;
+    for (size_t i = 0; i < number.size(); ++i)
+        if (i != colon && (number[i] < '0' || number[i] > '9')) return false;
     HANDLE pipe = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(number.c_str(), nullptr, 10)));
+    reportTo = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(number.c_str() + colon + 1, nullptr, 10)));
     WSAPROTOCOL_INFOW info{};
     DWORD got = 0;
     const bool read = ReadFile(pipe, &info, sizeof info, &got, nullptr) && got == sizeof info;
@@ -148,6 +174,24 @@ bool TakeInheritedSocket(SocketHandle& sock, const std::string& number) {
     if (s == INVALID_SOCKET) return false;
     sock.sock = static_cast<intptr_t>(s);
     return true;
+}
+
+void ReportToServer() {
+    if (!reportTo) return;
+    const char word = 'P';
+    DWORD written = 0;
+    WriteFile(reportTo, &word, 1, &written, nullptr);
+    CloseHandle(reportTo);
+    reportTo = nullptr;
+}
+
+bool ProcessReported(ProcessHandle& child) {
+    if (!child.reported && child.reports != -1) {
+        DWORD available = 0;
+        child.reported = PeekNamedPipe(reinterpret_cast<HANDLE>(child.reports), nullptr, 0, nullptr, &available, nullptr) &&
+                         available > 0;
+    }
+    return child.reported;
 }
 
 int ProcessorCount() {

@@ -52,6 +52,8 @@ const Mix kMixes[] = {
     {"a peer cut off halfway and one sending garbage, then a copy", {Peer::kCut, Peer::kGarbage, Peer::kCopy2},
      {}, true, 0, false, true},
     {"a wrong code, then the right one", {Peer::kWrongCode, Peer::kCopy2}, {"--code", kCode}, true, 0, false, true},
+    {"with a code, peers at once pair one after another", {Peer::kCopy2, Peer::kNothing, Peer::kCopy2},
+     {"--code", kCode}, false, 0, false, true},
     {"--max-peers 2 with 5 peers", {Peer::kCopy2, Peer::kCopy1, Peer::kNothing, Peer::kCopy2, Peer::kCopy2},
      {"--max-peers", "2"}, false, 2, false, true},
     {"SIGTERM while serving", {Peer::kSilent, Peer::kSilent}, {}, false, 0, true, true},
