@@ -1,6 +1,8 @@
 // blockmend-cli: a headless peer over the same engine and protocol as the
 // Windows program. Main thread: parses the options, starts one transfer and
-// waits for its end; the engine's worker thread does the work.
+// waits for its end; the engine's worker thread does the work. With --serve
+// the main thread serves many peers (cli/serve.cpp), and each transfer runs
+// the same way in a process of its own.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
