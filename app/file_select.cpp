@@ -27,18 +27,7 @@ void ClearSelection(HWND window) {
 }
 }  // namespace
 
-bool EndsWithBackslash(const char* path) {
-    bool last = false;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
-        if (IsCp932LeadByte(*p) && p[1] != '\0') {
-            ++p;
-            last = false;
-            continue;
-        }
-        last = *p == '\\';
-    }
-    return last;
-}
+bool EndsWithBackslash(const char* path) { return path[0] != '\0' && path[PathNameStart(path)] == '\0'; }
 
 void ChooseFile(HWND window) {
     // The dialog fills buffers of its own, which become the selection only

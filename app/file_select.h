@@ -22,6 +22,6 @@ int ReadLocalFileSize(HWND window);
 // Block figures from the IDC_DIVIDE_SIZE selection, shown in IDC_DIVIDES
 // and IDC_CRC_DATA_SIZE.
 void UpdateBlockFigures(HWND window);
-// True when the last character of a code page 932 path is a backslash (a
-// trail byte 0x5C of a double-byte character does not count).
+// True when a path ends in a separator (PathNameStart: a trail byte 0x5C of
+// a double-byte character does not count).
 bool EndsWithBackslash(const char* path);

@@ -26,8 +26,7 @@ int32_t HexDigits(uint64_t value);
 void SetBlockFigures(int32_t index);
 // The text shown for a file too large for the protocol of the transfer.
 extern const char kTooLargeText[];
-// The name part of a path (after its last separator of either kind), walked
-// as code page 932 characters.
+// The name part of a path (after its last separator, PathNameStart).
 const char* PathTitle(const char* path);
 
 // The record's part of the end of a transfer, for front ends without a

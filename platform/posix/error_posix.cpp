@@ -12,7 +12,17 @@ enum class ErrorKind { Errno, Sharing, Text };
 thread_local ErrorKind lastKind = ErrorKind::Errno;
 thread_local int lastErrno = 0;
 thread_local std::string lastText;
+thread_local ErrorOperation lastOperation = ErrorOperation::kNone;
+thread_local std::string lastSubject;
 }  // namespace
+
+void SaveErrorPlace(ErrorOperation operation, const char* subject) {
+    lastOperation = operation;
+    lastSubject = subject;
+}
+
+ErrorOperation LastErrorOperation() { return lastOperation; }
+std::string LastErrorSubject() { return lastSubject; }
 
 void SaveLastError() {
     lastKind = ErrorKind::Errno;

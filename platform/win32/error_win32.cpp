@@ -8,7 +8,17 @@ namespace {
 thread_local DWORD lastCode = 0;
 thread_local bool hasText = false;
 thread_local std::string lastText;
+thread_local ErrorOperation lastOperation = ErrorOperation::kNone;
+thread_local std::string lastSubject;
 }  // namespace
+
+void SaveErrorPlace(ErrorOperation operation, const char* subject) {
+    lastOperation = operation;
+    lastSubject = subject;
+}
+
+ErrorOperation LastErrorOperation() { return lastOperation; }
+std::string LastErrorSubject() { return lastSubject; }
 
 void SaveLastError() {
     lastCode = GetLastError();

@@ -23,10 +23,19 @@ bool SeekTo(FileHandle& file, uint64_t offset) {
 }
 }  // namespace
 
+namespace {
+// The last error, with the handle's path as its place.
+void SaveHandleError(const FileHandle& file, ErrorOperation operation) {
+    SaveLastError();
+    SaveErrorPlace(operation, file.path.c_str());
+}
+}  // namespace
+
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         FileClose(*this);
         fd = other.fd;
+        path = std::move(other.path);
         other.fd = -1;
     }
     return *this;
@@ -81,7 +90,7 @@ bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count,
     while (*got < count) {
         DWORD n = 0;
         if (!ReadFile(H(file), static_cast<char*>(buffer) + *got, count - *got, &n, nullptr)) {
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kRead);
             return false;
         }
         if (n == 0) break;
@@ -96,12 +105,12 @@ bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t
     while (done < count) {
         DWORD n = 0;
         if (!WriteFile(H(file), static_cast<const char*>(buffer) + done, count - done, &n, nullptr)) {
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kWrite);
             return false;
         }
         if (n == 0) {
             SetLastError(ERROR_DISK_FULL);
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kWrite);
             return false;
         }
         done += n;
@@ -117,7 +126,7 @@ bool FileAppend(FileHandle& file, const void* buffer, uint32_t count) {
 bool FileSetEnd(FileHandle& file, uint64_t size) {
     if (!SeekTo(file, size)) return false;
     if (!SetEndOfFile(H(file))) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kWrite);
         return false;
     }
     return true;
@@ -125,7 +134,7 @@ bool FileSetEnd(FileHandle& file, uint64_t size) {
 
 bool FileSync(FileHandle& file) {
     if (!FlushFileBuffers(H(file))) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kWrite);
         return false;
     }
     return true;
@@ -151,7 +160,7 @@ bool FileMarkSparse(FileHandle& file) {
 bool FileSize(FileHandle& file, uint64_t* size) {
     LARGE_INTEGER s;
     if (!GetFileSizeEx(H(file), &s)) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     *size = static_cast<uint64_t>(s.QuadPart);
@@ -163,7 +172,7 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandleEx(H(file), FileBasicInfo, &basic, sizeof basic) ||
         !GetFileInformationByHandle(H(file), &info)) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     stamp->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
