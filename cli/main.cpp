@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         if (folder.size() >= static_cast<size_t>(kPathSize)) UsageError("DIR is too long");
         // Found out now rather than after the peer has waited and sent its
         // name.
-        if (!FolderWritable(folder.c_str())) SetupError(path);
+        if (!FolderWritable(folder.c_str())) SetupError("cannot use the folder " + path);
         strcpy(transferState.localPath, folder.c_str());
         transferState.selectionKind = kFolderSelected;
     } else {

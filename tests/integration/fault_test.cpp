@@ -488,7 +488,7 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
             FinishCli(early, kQuickMs);
             EXPECT_EQ(early.exitCode, 1);
             EXPECT_TRUE(early.lines.empty());
-            EXPECT_EQ(early.errors, "Error: " + p.dir + "into: Operation not permitted\n");
+            EXPECT_EQ(early.errors, "Error: cannot use the folder " + p.dir + "into: Operation not permitted\n");
         }
         // Made read-only while the side waits: the name is refused over the
         // wire.

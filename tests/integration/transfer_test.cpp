@@ -665,8 +665,8 @@ TEST(Transfer, SetupErrorsEndBeforeTheConnection) {
         std::vector<std::string> args;
         std::string errorStart;
     } cases[] = {
-        {{"nothing", folder + "missing", "--listen", "--port", Port(NextPort())}, "Error: " + folder + "missing: "},
-        {{"nothing", folder + "plain.bin", "--listen", "--port", Port(NextPort())}, "Error: " + folder + "plain.bin: "},
+        {{"nothing", folder + "missing", "--listen", "--port", Port(NextPort())}, "Error: cannot use the folder " + folder + "missing: "},
+        {{"nothing", folder + "plain.bin", "--listen", "--port", Port(NextPort())}, "Error: cannot use the folder " + folder + "plain.bin: "},
         {{"copy", folder + "plain.bin", "--connect", "no-such-host.invalid", "--log-dir", folder},
          "Error: cannot resolve no-such-host.invalid: "},
     };
