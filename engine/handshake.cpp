@@ -267,7 +267,13 @@ void Handshake() {
         // makes nothing.
         std::string cp932, utf8;
         const bool hasCp932 = PathToCp932(transferState.fileTitle, &cp932) && cp932.size() < kNameRecordSize;
-        if (!offers || !PathToUtf8(transferState.fileTitle, &utf8) || utf8.size() + 2 > kNameRecordSize) utf8.clear();
+        // The UTF-8 form goes only where the code page 932 one does not
+        // carry the name exactly, so that a record that a peer of protocol
+        // 1 can read is the same as ever, padding included.
+        std::string back;
+        if (!offers || !PathToUtf8(transferState.fileTitle, &utf8) || utf8.size() + 2 > kNameRecordSize ||
+            (hasCp932 && Cp932ToUtf8(cp932, &back) && back == utf8))
+            utf8.clear();
         if (!hasCp932 && utf8.empty()) RefuseName();
         SendNameRecord(transferState.link, hasCp932 ? cp932 : std::string(), utf8);
         const NameReply reply = ReceiveNameReply(transferState.link, offers);

@@ -25,9 +25,10 @@ uint32_t ReceiveFileTypeWord(Link& link);
 
 // The name record (Original to Nothing), kNameRecordSize bytes: the file's
 // name in code page 932 (empty when it has no such form) and a zero byte;
-// then, from a Blockmend Original, the name's UTF-8 form and a zero byte
-// where both fit (a peer of protocol 1 takes what follows the first zero
-// byte for padding); then zeros. A Nothing side that runs protocol 2 takes
+// then, from a Blockmend Original whose name that form does not carry
+// exactly, the name's UTF-8 form and a zero byte where both fit (a peer of
+// protocol 1 takes what follows the first zero byte for padding); then
+// zeros. A Nothing side that runs protocol 2 takes
 // the UTF-8 form when there is one (and says so, kOptionUtf8Name).
 void SendNameRecord(Link& link, const std::string& cp932, const std::string& utf8);
 struct ReceivedName {
