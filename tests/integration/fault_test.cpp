@@ -379,7 +379,7 @@ TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("に書き込めません: No space left on device\n"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(ToUtf8("に書き込めません: No space left on device\n")), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"修復に失敗しました", "切断しました", ""}));
         EXPECT_EQ(p.original.exitCode, 1);
         EXPECT_EQ(Last(p.original.lines, 3), kLost);
@@ -412,7 +412,7 @@ TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("に書き込めません: No space left on device\n"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(ToUtf8("に書き込めません: No space left on device\n")), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
         EXPECT_FALSE(HasLine(p.other.lines, "受信完了"));
         // The Original learns of it only if it still had bytes to send.
@@ -430,7 +430,7 @@ TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("に書き込めません: No space left on device\n"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(ToUtf8("に書き込めません: No space left on device\n")), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
         std::string now = ReadFile(disk.dir + "/orig.bin");
         EXPECT_TRUE(now == original.substr(0, now.size()));
