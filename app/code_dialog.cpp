@@ -2,6 +2,7 @@
 #include "app/code_dialog.h"
 
 #include <cstring>
+#include <string>
 
 #include "app/resource.h"
 #include "engine/transfer_state.h"
