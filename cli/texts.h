@@ -95,7 +95,6 @@ enum class TextId {
     kCannotRenamePath,
     kCannotUseFolder,
     kCannotListenPort,
-    kCannotConnectTo,
     kNoLog,
     kOverwriteChoices,
     kOtherName,
