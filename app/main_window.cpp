@@ -23,7 +23,6 @@
 #include "wire/block_size.h"
 
 namespace {
-std::atomic<unsigned> transferChanges{0};
 // The folder browser needs COM on the thread that runs it; the window's
 // thread holds it from the window's start to its end.
 bool comStarted = false;
@@ -178,22 +177,22 @@ void StartFromWindow(HWND window) {
         AddStatusLine("スレッドを作成できませんでした");
         return;
     }
-    ++transferChanges;
+    NoteTransferChange();
     // A worker that ends at once waits in SendMessage until this handler
     // has returned, so the idle state that it asks for comes after this.
     EnableTransferControls(window);
 }
 
 void FinishTransferInWindow(HWND window) {
-    ++transferChanges;
+    NoteTransferChange();
     EnableIdleControls(window);
-    if (transferState.newFileMode == 1 && transferState.fileType == kCopy) {
-        transferState.selectionKind = kFileSelected;
+    const bool becameCopy = transferState.newFileMode == 1 && transferState.fileType == kCopy;
+    const FileInfoResult settled = SettleSelectionAfterTransfer();
+    if (becameCopy) {
         SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_COPY, 0), 0);
         SetCheck(window, IDC_COPY, true);
         SetCheck(window, IDC_NOTHING, false);
     }
-    if (transferState.fileType == kCopy) LoadSelectedFile(window);
+    if (transferState.fileType == kCopy) ShowSettledSelection(window, settled);
 }
 
-unsigned TransferChanges() { return transferChanges.load(); }

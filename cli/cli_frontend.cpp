@@ -12,7 +12,6 @@
 #include <deque>
 #include <iostream>
 
-#include "cli/report.h"
 #include "cli/texts.h"
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"

@@ -6,11 +6,6 @@
 #include <cstdint>
 #include <string>
 
-// Bytes as "812 B", "8.0 KiB", "41 KiB", "1.4 GiB".
-std::string FormatSize(uint64_t bytes);
-// Seconds as "0:07", "12:34" or "1:02:03".
-std::string FormatDuration(double seconds);
-
 // The line that tells the user what to run on the other machine: this
 // machine's non-loopback IPv4 addresses, the port and, when this side made
 // it, the code. mode: this side's FileType.

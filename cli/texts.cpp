@@ -8,6 +8,8 @@
 // TextId of its own in texts.h. A line without a row is shown in Japanese.
 #include "cli/texts.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/text.h"
@@ -264,4 +266,30 @@ std::string Text(TextId id, const std::vector<std::string>& values) {
     const TextRow* row = RowOf(id);
     if (!row) return std::string();
     return Fill(japanese ? row->japanese : row->english, values, -1, true);
+}
+
+std::string FormatSize(uint64_t bytes) {
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    double value = static_cast<double>(bytes) / 1024.0;
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    snprintf(text, sizeof text, value < 9.95 ? "%.1f %s" : "%.0f %s", value, kUnits[unit]);
+    return text;
+}
+
+std::string FormatDuration(double seconds) {
+    const uint64_t s = seconds < 0 ? 0 : static_cast<uint64_t>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600)
+        snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(s / 3600),
+                 static_cast<unsigned long long>(s / 60 % 60), static_cast<unsigned long long>(s % 60));
+    else
+        snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(s / 60),
+                 static_cast<unsigned long long>(s % 60));
+    return text;
 }

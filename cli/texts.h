@@ -5,6 +5,7 @@
 // starts; the lookups then run on any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -140,3 +141,8 @@ std::string EnglishLine(const char* line);
 // A text of the table in the chosen language, in UTF-8, with each "{}"
 // replaced by the next of values (UTF-8).
 std::string Text(TextId id, const std::vector<std::string>& values = {});
+
+// Bytes as "812 B", "8.0 KiB", "41 KiB", "1.4 GiB".
+std::string FormatSize(uint64_t bytes);
+// Seconds as "0:07", "12:34" or "1:02:03".
+std::string FormatDuration(double seconds);

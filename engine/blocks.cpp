@@ -180,6 +180,11 @@ void FreeBlockList(Block* head) {
     }
 }
 
+void SetPassBlockSize(uint32_t size) {
+    transferState.blockSize = size;
+    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, size));
+}
+
 void InitBlockList() {
     BlockListBuilder list;
     list.Append(0, transferState.workBytes);
@@ -217,7 +222,7 @@ void EnsurePassMemory(bool firstPass) {
     const size_t width = transferState.link.protocol->crcBytes;
     if (HaveMemory(PassMemory(CountSplitBlocks(transferState.blockSize), width))) return;
     if (firstPass) {
-        for (uint32_t size = transferState.blockSize * 2; size != 0 && size <= kMaxBlockSize; size *= 2) {
+        for (uint32_t size = NextCoarserBlockSize(transferState.blockSize); size != 0; size = NextCoarserBlockSize(size)) {
             if (!HaveMemory(PassMemory(BlockCount(transferState.workBytes, size), width))) continue;
             char line[128];
             snprintf(line, sizeof line, "%s。ブロックサイズを %lu 以上にしてください", kNoMemoryText,

@@ -36,6 +36,10 @@ void FreeBlockList(Block* head);
 
 // blocks := one block {0, workBytes}.
 void InitBlockList();
+// The block size of the next pass: blockSize := size, and blockCount, the
+// total that the pass shows, := the blocks of workBytes at that size. The
+// one place where both are set.
+void SetPassBlockSize(uint32_t size);
 // Before a pass: ends the transfer with a clear line when the memory that
 // the pass will hold at once (its nodes, the list it leaves, both checksum
 // lists) cannot be had. The block size of the first pass sets its count,

@@ -23,10 +23,3 @@ void ReceiveCrcs();
 // returns their number; previousBlocks becomes the compared list.
 uint64_t CompareCrcs();
 
-// Longest comparison line, with its terminating zero.
-constexpr size_t kCompareLineSize = 128;
-// Writes "%*x(%*d) - %*x(%*d) : %0*x <-> %0*x" for one block, with the
-// decimal values unsigned and the checksums crcDigits wide (4 for a CRC-16,
-// 16 for a 64-bit hash), and returns its length (without the zero).
-size_t FormatCompareLine(char* out, int hexDigits, int decDigits, const Block& block, uint64_t localCrc,
-                         uint64_t remoteCrc, int crcDigits);

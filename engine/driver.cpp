@@ -53,20 +53,7 @@ void TakeLocalFile() {
 }  // namespace
 
 void WorkerMain() {
-    transferState.blocks = nullptr;
-    transferState.previousBlocks = nullptr;
-    transferState.newFileMode = 0;
-    transferState.receiveFolder[0] = transferState.finalPath[0] = '\0';
-    transferState.resuming = false;
-    transferState.peerIsDevice = false;
-    transferState.transferComplete = false;
-    transferState.link.protocol = &kProtocol1;
-    transferState.link.records = nullptr;
-    transferState.channel.reset();
-    transferState.digestSum = U128{};
-    transferState.digestWatched = false;
-    transferState.fileChangedMeanwhile = false;
-    transferState.verifyWholeFiles = false;
+    ResetTransferProgress();
     CheckLocalFile();
     transferState.blockSize = transferState.uiBlockSize;
     OpenConnection();
@@ -94,8 +81,7 @@ void WorkerMain() {
         AddStatusLine("");
         uint64_t measure = MeasureRuns();
         if (!ShouldRefine(measure, transferState.blockSize)) break;
-        transferState.blockSize = NextFinerBlockSize(transferState.blockSize);
-        transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
+        SetPassBlockSize(NextFinerBlockSize(transferState.blockSize));
     }
     TakeOutDamagedBlocks();
     RepairBlocks();

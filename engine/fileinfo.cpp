@@ -58,7 +58,7 @@ FileInfoResult SettleSelectionAfterTransfer() {
     FileInfoResult result = ReadLocalFileInfo();
     if (result == FileInfoResult::Ok) {
         SetBlockFigures(SuggestBlockSizeIndex(transferState.localSize));
-    } else if (result == FileInfoResult::CannotOpen) {
+    } else {
         transferState.localPath[0] = '\0';
         transferState.fileTitle[0] = '\0';
         transferState.selectionKind = kNoSelection;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/blocks.h"
 #include "engine/fileinfo.h"
 #include "engine/frontend.h"
 #include "engine/digest.h"
@@ -364,7 +365,7 @@ void NegotiateSizesOriginal() {
         AddStatusLine("warning: ファイルサイズが異なります");
         AddStatusLine("(現存部分の一致調査後、不足部分は補います)");
     }
-    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
+    SetPassBlockSize(transferState.blockSize);
 }
 
 void NegotiateSizesCopy() {
@@ -401,8 +402,7 @@ void NegotiateSizesCopy() {
             EndTransfer();
         }
     }
-    transferState.blockSize = ReceiveBlockSize(transferState.link);
-    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
+    SetPassBlockSize(ReceiveBlockSize(transferState.link));
 }
 
 void NegotiateSizesNewFile() {

@@ -10,7 +10,7 @@
 #include "platform/thread.h"
 
 namespace {
-constexpr uint64_t kIntervalMs = 33;
+constexpr uint64_t kIntervalMs = kWatchedPaceMs;
 uint64_t lastShown = 0;
 char held[512];
 bool holding = false;

@@ -189,7 +189,7 @@ void VerifyRepair() {
     WriteLogComplete(transferState.logPath);
     AddStatusLine("修復が成功したか確認中・・・");
     MeasureRuns();
-    transferState.blockCount = static_cast<int64_t>(BlockCount(transferState.workBytes, transferState.blockSize));
+    SetPassBlockSize(transferState.blockSize);
     // What the Copy's repair wrote joins its digest; the Original's file
     // has not changed.
     ChecksumBlocks(transferState.fileType == kCopy ? DigestShare::kAdd : DigestShare::kNone);

@@ -89,6 +89,11 @@ struct TransferEnded {
     bool disconnected;
 };
 
+// Every field that one transfer sets, back to how a transfer starts; the
+// settings that the front end writes stay. The worker calls it first; the
+// tests reset the record with it too. No list or socket may be held.
+void ResetTransferProgress();
+
 // 1 when path names a file that can be opened for reading with no sharing.
 int CanOpenFile(const char* path);
 

@@ -38,6 +38,15 @@ void FlushLogIfDue(LogWriter& log);
 void WriteLogHeader(LogWriter& log);
 void AppendLogOk(LogWriter& log, const char* line, size_t length);
 void AppendLogNg(LogWriter& log, const char* line, size_t length);
+// Longest comparison line, with its terminating zero.
+constexpr size_t kCompareLineSize = 128;
+// Writes the log's line of one block, "%*x(%*d) - %*x(%*d) : %0*x <-> %0*x"
+// (its first and last byte, its two checksums), with the
+// decimal values unsigned and the checksums crcDigits wide (4 for a CRC-16,
+// 16 for a 64-bit hash), and returns its length (without the zero).
+size_t FormatCompareLine(char* out, int hexDigits, int decDigits, uint64_t offset, uint64_t length,
+                         uint64_t localCrc, uint64_t remoteCrc, int crcDigits);
+
 // Appends the mark that ends the repair to the log at path; failures are
 // silent.
 void WriteLogComplete(const char* path);

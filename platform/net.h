@@ -33,6 +33,10 @@ constexpr int kSocketWaitSliceMs = 200;
 // 5 s) or has sent data that is never acknowledged. A live peer's system
 // answers the probes, so a peer that is merely slow is never cut off.
 constexpr int kDeadPeerSeconds = 40;
+// The keepalive probes behind it: the first after this much silence, then
+// one every kKeepaliveIntervalSeconds until kDeadPeerSeconds have passed.
+constexpr int kKeepaliveIdleSeconds = 10;
+constexpr int kKeepaliveIntervalSeconds = 5;
 
 // How a failed send or receive is to be taken.
 enum class NetResult {

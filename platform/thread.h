@@ -18,5 +18,8 @@ void ThreadReapClosed();
 
 // Milliseconds of a monotonic clock, for pacing progress lines.
 uint64_t MonotonicMilliseconds();
+// The pace of what a person watches: progress lines are rewritten, and the
+// comparison log written, at most about 30 times a second.
+constexpr uint64_t kWatchedPaceMs = 33;
 // Lets the calling thread wait ms milliseconds.
 void SleepMilliseconds(uint32_t ms);

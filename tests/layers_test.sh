@@ -4,8 +4,8 @@
 # A file includes headers of its own floor or of floors below it only, the
 # portable floors never include a system's window header, and no two files
 # of the same floor call each other in a circle (a file "calls" another when
-# it, or its header, includes the other's header); the front ends' own files
-# are left to themselves there.
+# it, or its header, includes the other's header), the front ends' own
+# files included.
 #   layers_test.sh [SOURCE_DIR]
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
@@ -47,7 +47,7 @@ for f in $files; do
         # the unit of a call is a source file: X.h and X.cpp
         from=${f%.*}
         to=${header%.*}
-        [[ $from != "$to" && -f $to.cpp && $own == "$target" && $own -lt 4 ]] && echo "$from $to" >>"$edges"
+        [[ $from != "$to" && -f $to.cpp && $own == "$target" ]] && echo "$from $to" >>"$edges"
     done < <(sed -n 's/^#include [<"]\([^>"]*\)[>"].*/\1/p' "$f")
 done
 

@@ -31,3 +31,5 @@ uint32_t NextFinerBlockSize(uint32_t size) {
 }
 
 uint64_t BlockCount(uint64_t bytes, uint64_t size) { return bytes / size + (bytes % size != 0 ? 1 : 0); }
+
+uint32_t NextCoarserBlockSize(uint32_t size) { return size >= kMaxBlockSize ? 0 : size * 2; }

@@ -20,11 +20,13 @@ uint32_t BlockSizeAt(int index);
 int BlockSizeIndex(uint64_t size);
 // The index suggested for a file of fileSize bytes: 128 to 256 blocks from
 // 512 KiB on, blocks of 4096 bytes below, and the largest blocks (16 MiB)
-// from 4 GiB on.
+// from 2 GiB on.
 int SuggestBlockSizeIndex(uint64_t fileSize);
 // The size of the pass after one at size: 64 times finer, never below
 // kMinBlockSize.
 uint32_t NextFinerBlockSize(uint32_t size);
+// The size above size on the ladder; 0 above kMaxBlockSize.
+uint32_t NextCoarserBlockSize(uint32_t size);
 // Blocks of size bytes in a stretch of bytes bytes (the last may be
 // shorter); size is never 0.
 uint64_t BlockCount(uint64_t bytes, uint64_t size);

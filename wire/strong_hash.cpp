@@ -1,8 +1,9 @@
 // Chunk terms with xxHash's XXH3, its header compiled in (XXH_INLINE_ALL):
 // no library to ship with either program. This file holds the variant for
 // the build's baseline instruction set (SSE2 on x86-64, scalar on i686);
-// strong_hash_avx2.cpp and strong_hash_avx512.cpp the wider ones, chosen at
-// run time where the CPU has them.
+// strong_hash_sse2.cpp (i686 only), strong_hash_avx2.cpp and
+// strong_hash_avx512.cpp (x86-64 only) the wider ones, chosen at run time
+// where the CPU has them.
 #include "wire/strong_hash.h"
 
 #define XXH_INLINE_ALL
@@ -11,8 +12,13 @@
 #define STRONG_HASH_FUNCTION ChunkTermSumBaseline
 #include "wire/strong_hash_impl.h"
 
+#if defined(BLOCKMEND_STRONG_HASH_SSE2)
+U128 ChunkTermSumSse2(const uint8_t* data, size_t n, uint64_t offset);
+#endif
 #if defined(BLOCKMEND_STRONG_HASH_AVX2)
 U128 ChunkTermSumAvx2(const uint8_t* data, size_t n, uint64_t offset);
+#endif
+#if defined(BLOCKMEND_STRONG_HASH_AVX512)
 U128 ChunkTermSumAvx512(const uint8_t* data, size_t n, uint64_t offset);
 #endif
 
@@ -34,17 +40,24 @@ constexpr const char* kBaselineName = "scalar";
 int Available(ChunkTermRoutine* out, int max) {
     int n = 0;
     if (n < max) out[n++] = {kBaselineName, ChunkTermSumBaseline};
-#if defined(BLOCKMEND_STRONG_HASH_AVX2)
+#if defined(BLOCKMEND_STRONG_HASH_SSE2) || defined(BLOCKMEND_STRONG_HASH_AVX2)
     __builtin_cpu_init();
+#endif
+#if defined(BLOCKMEND_STRONG_HASH_SSE2)
+    if (__builtin_cpu_supports("sse2") && n < max) out[n++] = {"sse2", ChunkTermSumSse2};
+#endif
+#if defined(BLOCKMEND_STRONG_HASH_AVX2)
     if (__builtin_cpu_supports("avx2") && n < max) out[n++] = {"avx2", ChunkTermSumAvx2};
+#endif
+#if defined(BLOCKMEND_STRONG_HASH_AVX512)
     if (__builtin_cpu_supports("avx512f") && n < max) out[n++] = {"avx512", ChunkTermSumAvx512};
 #endif
     return n;
 }
 
 Choice Choose() {
-    ChunkTermRoutine routines[4];
-    const ChunkTermRoutine& fastest = routines[Available(routines, 4) - 1];
+    ChunkTermRoutine routines[kMaxChunkTermRoutines];
+    const ChunkTermRoutine& fastest = routines[Available(routines, kMaxChunkTermRoutines) - 1];
     return {fastest.sum, fastest.name};
 }
 

@@ -52,4 +52,5 @@ struct ChunkTermRoutine {
     const char* name;
     U128 (*sum)(const uint8_t* data, size_t n, uint64_t offset);
 };
+constexpr int kMaxChunkTermRoutines = 4;
 int AvailableChunkTermRoutines(ChunkTermRoutine* out, int max);

@@ -1,5 +1,5 @@
 // The AVX-512 variant of the chunk terms, like strong_hash_avx2.cpp: built
-// with -mavx512f, called only where the CPU has AVX-512F.
+// with -mavx512f for x86-64 only, called only where the CPU has AVX-512F.
 #include "wire/strong_hash.h"
 
 #define XXH_INLINE_ALL

@@ -8,6 +8,15 @@
 // The sum is kept by hand rather than with Add128: an inline function of a
 // shared header compiled here could be the copy that the linker keeps for
 // every caller.
+//
+// A 32-bit Windows thread may enter with only 4-byte stack alignment, while
+// the vector variants keep 16- and 32-byte aligned arrays on the stack (the
+// accumulators, the seeded secret) and GCC assumes 16 bytes at every entry:
+// the entry realigns the stack, so that everything it calls finds 16 and
+// realigns further where it needs 32.
+#if defined(__i386__)
+__attribute__((force_align_arg_pointer))
+#endif
 U128 STRONG_HASH_FUNCTION(const uint8_t* data, size_t n, uint64_t offset) {
     U128 sum = {0, 0};
     while (n > 0) {

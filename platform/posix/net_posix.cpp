@@ -117,7 +117,7 @@ void PrepareConnected(int fd) {
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    int idle = 10, interval = 5, probes = (kDeadPeerSeconds - idle) / interval;
+    int idle = kKeepaliveIdleSeconds, interval = kKeepaliveIntervalSeconds, probes = (kDeadPeerSeconds - idle) / interval;
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);

@@ -47,10 +47,10 @@ constexpr int kTcpKeepaliveProbes = 16;      // TCP_KEEPCNT
 void PrepareConnected(SOCKET s) {
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    tcp_keepalive keepalive{1, 10000, 5000};
+    tcp_keepalive keepalive{1, kKeepaliveIdleSeconds * 1000, kKeepaliveIntervalSeconds * 1000};
     DWORD returned = 0;
     WSAIoctl(s, SIO_KEEPALIVE_VALS, &keepalive, sizeof keepalive, nullptr, 0, &returned, nullptr, nullptr);
-    DWORD probes = (kDeadPeerSeconds - 10) / 5;
+    DWORD probes = (kDeadPeerSeconds - kKeepaliveIdleSeconds) / kKeepaliveIntervalSeconds;
     setsockopt(s, IPPROTO_TCP, kTcpKeepaliveProbes, reinterpret_cast<const char*>(&probes), sizeof probes);
     DWORD retransmitSeconds = kDeadPeerSeconds;
     setsockopt(s, IPPROTO_TCP, kTcpMaxRetransmitSeconds, reinterpret_cast<const char*>(&retransmitSeconds),

@@ -69,15 +69,15 @@ TEST_F(CompareTest, FormatsTheComparisonLineLikePrintf) {
         snprintf(expected, sizeof expected, "%*llx(%*llu) - %*llx(%*llu) : %0*llx <-> %0*llx", hex, first, dec, first,
                  hex, last, dec, last, digits, static_cast<unsigned long long>(local), digits,
                  static_cast<unsigned long long>(remote));
-        size_t n = FormatCompareLine(got, hex, dec, b, local, remote, digits);
+        size_t n = FormatCompareLine(got, hex, dec, b.offset, b.length, local, remote, digits);
         ASSERT_STREQ(got, expected);
         ASSERT_EQ(n, strlen(expected));
     }
     // The columns of a 1000000-byte file, and of one of 5 GiB in protocol 2.
     char line[kCompareLineSize];
-    FormatCompareLine(line, 5, 7, Block{262144, 262144, nullptr}, 0x9c04, 0x52e7, 4);
+    FormatCompareLine(line, 5, 7, 262144, 262144, 0x9c04, 0x52e7, 4);
     EXPECT_STREQ(line, "40000( 262144) - 7ffff( 524287) : 9c04 <-> 52e7");
-    FormatCompareLine(line, 9, 10, Block{5ull << 30, 4096, nullptr}, 0x9c04, 0x52e7abcdef012345, 16);
+    FormatCompareLine(line, 9, 10, 5ull << 30, 4096, 0x9c04, 0x52e7abcdef012345, 16);
     EXPECT_STREQ(line, "140000000(5368709120) - 140000fff(5368713215) : 0000000000009c04 <-> 52e7abcdef012345");
 }
 

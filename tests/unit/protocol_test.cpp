@@ -157,15 +157,30 @@ TEST(Protocol2Checksum, FollowsItsDefinitionWhateverThePiecesTheBytesComeIn) {
 }
 
 TEST(Protocol2Checksum, EveryRoutineOfThisCpuAgrees) {
-    const std::string bytes = RandomBytes(3 * 4096 + 777, 23);
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    ChunkTermRoutine routines[4];
-    const int n = AvailableChunkTermRoutines(routines, 4);
+    // Each of XXH3's paths: a short last chunk (up to 240 bytes, no vector
+    // code), a long one, offset 0 (the default secret) and a seeded secret
+    // from an offset beyond 32 bits, data that starts off any vector
+    // boundary.
+    struct Case {
+        size_t length;
+        uint64_t offset;
+        size_t misalign;
+    };
+    const Case cases[] = {
+        {3 * 4096 + 777, 12288, 0}, {4096, 0, 0}, {2 * 4096 + 200, 0x100000000ull + 4096, 1}, {241, 7, 3}, {16, 4096, 0},
+    };
+    const std::string bytes = RandomBytes(4 * 4096 + 8, 23);
+    ChunkTermRoutine routines[kMaxChunkTermRoutines];
+    const int n = AvailableChunkTermRoutines(routines, kMaxChunkTermRoutines);
     ASSERT_GE(n, 1);
-    const U128 expected = routines[0].sum(data, bytes.size(), 12288);
-    for (int i = 1; i < n; ++i) {
-        SCOPED_TRACE(routines[i].name);
-        EXPECT_TRUE(Equal128(routines[i].sum(data, bytes.size(), 12288), expected));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data()) + c.misalign;
+        const U128 expected = routines[0].sum(data, c.length, c.offset);
+        for (int i = 1; i < n; ++i) {
+            SCOPED_TRACE(routines[i].name);
+            EXPECT_TRUE(Equal128(routines[i].sum(data, c.length, c.offset), expected));
+        }
     }
     EXPECT_STREQ(StrongHashRoutineName(), routines[n - 1].name);
 }
