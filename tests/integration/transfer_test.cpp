@@ -718,8 +718,9 @@ TEST(Transfer, AnyNameReachesANothingSideAndProtocol1RefusesItCleanly) {
         EXPECT_EQ(original.exitCode, c.arrives ? 0 : 1) << original.errors;
         EXPECT_EQ(nothing.exitCode, c.arrives ? 0 : 1) << nothing.errors;
         EXPECT_EQ(FileExists(into + c.name), c.arrives);
-        if (c.arrives) EXPECT_TRUE(ReadFile(into + c.name) == data);
-        if (!c.arrives) {
+        if (c.arrives) {
+            EXPECT_TRUE(ReadFile(into + c.name) == data);
+        } else {
             // The line that refuses it names it; neither the file nor a
             // partial one was made.
             EXPECT_NE(ReadFile(original.process.outPath).find(std::string("\"") + c.name + "\""), std::string::npos);

@@ -61,7 +61,9 @@ TEST(PairingCode, SpacesAndDashesDoNotCountAndCodesAreUtf8) {
     for (const Case& c : cases) {
         std::string bytes;
         EXPECT_EQ(CodeBytes(c.typed, &bytes), c.check) << c.typed;
-        if (c.check == CodeCheck::kOk) EXPECT_EQ(bytes, c.bytes) << c.typed;
+        if (c.check == CodeCheck::kOk) {
+            EXPECT_EQ(bytes, c.bytes) << c.typed;
+        }
     }
     std::string bytes;
     EXPECT_EQ(CodeBytes(std::string(256, 'x'), &bytes), CodeCheck::kTooLong);
