@@ -183,9 +183,15 @@ bool ProgressBytes(TextId id, const std::vector<std::string>& values, uint64_t* 
 // The line as shown, with what failed and why beside a line that names
 // neither (the engine's line stays as the window shows it).
 std::string WithDetail(TextId id, const char* text) {
-    if (id != TextId::kBindFailed && id != TextId::kListenFailed) return ShownLine(text);
-    const std::string detail =
-        Text(TextId::kCannotListenPort, {std::to_string(transferState.port & 0xFFFF), ShownLine(SystemErrorText().c_str())});
+    const std::string port = std::to_string(transferState.port & 0xFFFF);
+    const std::string reason = ShownLine(SystemErrorText().c_str());
+    std::string detail;
+    if (id == TextId::kBindFailed || id == TextId::kListenFailed)
+        detail = Text(TextId::kCannotListenPort, {port, reason});
+    else if (id == TextId::kCannotConnect)
+        detail = Text(TextId::kCannotConnectTo, {cliSettings.remoteIp, port, reason});
+    else
+        return ShownLine(text);
     return UsingJapanese() ? ShownLine(text) + " (" + detail + ")" : detail;
 }
 

@@ -115,6 +115,7 @@ const TextRow kRows[] = {
     {TextId::kCannotRenamePath, "{} に名前を付けられません: {}", "cannot give the name {}: {}"},
     {TextId::kCannotUseFolder, "フォルダ {} を使えません: {}", "cannot use the folder {}: {}"},
     {TextId::kCannotListenPort, "ポート {} で待ち受けできません: {}", "cannot listen on port {}: {}"},
+    {TextId::kCannotConnectTo, "{} のポート {} に接続できません: {}", "cannot connect to {} port {}: {}"},
     {TextId::kNoLog, "比較ログのフォルダ {} を使えません: {} (ログなしで続けます)",
      "cannot write the comparison log in {}: {} (going on without it)"},
     {TextId::kOverwriteChoices, "1: 上書きする  2: 別の名前で保存する  3: キャンセル",

@@ -96,6 +96,7 @@ enum class TextId {
     kCannotRenamePath,
     kCannotUseFolder,
     kCannotListenPort,
+    kCannotConnectTo,
     kNoLog,
     kOverwriteChoices,
     kOtherName,

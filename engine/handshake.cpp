@@ -134,7 +134,8 @@ void NameAndCreateNewFile(int32_t offered, uint8_t originalOptions) {
     const bool nameOk = (utf8 || record.complete) && IsBareFileName(received, utf8) &&
                         (utf8 ? Utf8ToPath(received, &name) : Cp932ToPath(received, &name)) &&
                         name.size() < static_cast<size_t>(kPathSize);
-    snprintf(transferState.incomingName, kPathSize, "%s", nameOk ? name.c_str() : received.c_str());
+    if (!nameOk && utf8) name = Utf8ToPathShown(received);
+    snprintf(transferState.incomingName, kPathSize, "%s", nameOk || utf8 ? name.c_str() : received.c_str());
     char line[kPathSize + 32];
     snprintf(line, sizeof line, "ファイル名: %s", transferState.incomingName);
     AddStatusLine(line);

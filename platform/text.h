@@ -34,6 +34,9 @@ bool PathToUtf8(const std::string& path, std::string* out);
 bool PathToCp932(const std::string& path, std::string* out);
 bool Utf8ToPath(const std::string& text, std::string* out);
 bool Cp932ToPath(const std::string& text, std::string* out);
+// A UTF-8 name for the user's eyes in the path encoding: each character
+// that has no form there (or is not well-formed) shown as '?'.
+std::string Utf8ToPathShown(const std::string& text);
 
 // Where the name part of path starts: just after its last separator ('/'
 // on POSIX; '\\' or '/' on Windows), walking code page 932 characters whole

@@ -56,3 +56,16 @@ bool Cp932ToPath(const std::string& text, std::string* out) {
     }
     return Cp932ToUtf8(text, out);
 }
+
+std::string Utf8ToPathShown(const std::string& text) {
+    std::string shown, piece;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (n > text.size() - i) n = 1;
+        if (Utf8ToPath(text.substr(i, n), &piece)) shown += piece;
+        else shown += '?';
+        i += n;
+    }
+    return shown;
+}

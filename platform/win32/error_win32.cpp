@@ -2,23 +2,16 @@
 // call, and the system's own text for it in the user's default language.
 #include "platform/error.h"
 
+#include <cstdio>
+
 #include <windows.h>
 
 namespace {
 thread_local DWORD lastCode = 0;
 thread_local bool hasText = false;
-thread_local std::string lastText;
-thread_local ErrorOperation lastOperation = ErrorOperation::kNone;
-thread_local std::string lastSubject;
+// Plain characters, without a destructor to run as a thread ends.
+thread_local char lastText[512];
 }  // namespace
-
-void SaveErrorPlace(ErrorOperation operation, const char* subject) {
-    lastOperation = operation;
-    lastSubject = subject;
-}
-
-ErrorOperation LastErrorOperation() { return lastOperation; }
-std::string LastErrorSubject() { return lastSubject; }
 
 void SaveLastError() {
     lastCode = GetLastError();
@@ -32,7 +25,7 @@ void SaveSharingViolation() {
 
 void SaveErrorText(const char* text) {
     hasText = true;
-    lastText = text;
+    snprintf(lastText, sizeof lastText, "%s", text);
 }
 
 std::string SystemErrorText() {

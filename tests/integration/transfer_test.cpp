@@ -736,6 +736,8 @@ TEST(Transfer, ErrorsNameTheOperationAndThePathOrPort) {
     const int busy = NextPort();
     ScriptedPeer holder;
     ASSERT_TRUE(PeerListen(holder, busy));
+    const int unused = NextPort();
+    WriteFile(folder + "there.bin", std::string(100, 'x'));
     struct Case {
         std::vector<std::string> args;
         std::string error;
@@ -744,6 +746,8 @@ TEST(Transfer, ErrorsNameTheOperationAndThePathOrPort) {
          "Error: cannot open " + folder + "missing.bin: No such file or directory\n"},
         {{"nothing", folder, "--listen", "--port", Port(busy), "--allow", "127.0.0.1"},
          "cannot listen on port " + Port(busy) + ": Address already in use"},
+        {{"original", folder + "there.bin", "--connect", "127.0.0.1", "--port", Port(unused), "--wait", "0"},
+         "cannot connect to 127.0.0.1 port " + Port(unused) + ": Connection refused"},
     };
     setenv("LC_ALL", "C", 1);
     for (const Case& c : cases) {
