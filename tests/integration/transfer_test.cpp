@@ -623,11 +623,17 @@ TEST(Transfer, ClientStartedBeforeAnyServer) {
     std::string folder = ScratchFolder("no-server");
     WriteFile(folder + "c.bin", "abc");
     CliPeer client;
-    StartCli(client, folder, "client",
-             {"copy", folder + "c.bin", "--connect", "127.0.0.1", "--port", Port(NextPort()), "--log-dir", folder});
+    const std::string port = Port(NextPort());
+    StartCli(client, folder, "client", {"copy", folder + "c.bin", "--connect", "127.0.0.1", "--port", port, "--log-dir", folder});
     FinishCli(client);
     EXPECT_EQ(client.exitCode, 1);
-    EXPECT_EQ(client.lines, (std::vector<std::string>{"接続中・・・", "接続できませんでした", "切断しました", ""}));
+    // The engine's line, with where it tried and the system's reason beside it.
+    ASSERT_EQ(client.lines.size(), 4u);
+    EXPECT_EQ(client.lines[0], "接続中・・・");
+    EXPECT_EQ(client.lines[1].rfind("接続できませんでした (127.0.0.1 のポート " + port + " に接続できません: ", 0), 0u)
+        << client.lines[1];
+    EXPECT_EQ(client.lines[2], "切断しました");
+    EXPECT_EQ(client.lines[3], "");
 }
 
 TEST(Transfer, UsageErrorsExitWithTwoAndOneLine) {
