@@ -2,6 +2,7 @@
 #include "app/code_dialog.h"
 
 #include <cstring>
+#include <string>
 
 #include "app/resource.h"
 #include "engine/transfer_state.h"
@@ -30,7 +31,10 @@ void MakeCode(HWND window) {
 void ConfirmCode(HWND window) {
     char code[kMaxCodeBytes + 1] = {};
     GetDlgItemTextA(window, IDC_CODE, code, sizeof code);
-    if (code[0] != '\0' && CountCp932Characters(code) < kMinCodeCharacters) {
+    // Checked as the engine pairs with it: as UTF-8, spaces and dashes
+    // left out.
+    std::string utf8, bytes;
+    if (code[0] != '\0' && (!Cp932ToUtf8(code, &utf8) || CodeBytes(utf8, &bytes) != CodeCheck::kOk)) {
         SetDlgItemTextA(window, IDC_CODE_HINT, "コードは6文字以上にしてください。");
         return;
     }

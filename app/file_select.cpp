@@ -26,20 +26,34 @@ void ClearSelection(HWND window) {
     transferState.fileTitle[0] = '\0';
     transferState.selectionKind = kNoSelection;
 }
+
+void ShowBlockFigures(HWND window) {
+    char text[24];
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(transferState.uiBlockCount));
+    SetDlgItemTextA(window, IDC_DIVIDES, text);
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(transferState.crcDataSize));
+    SetDlgItemTextA(window, IDC_CRC_DATA_SIZE, text);
+}
+
+// The chosen file as the record holds it: size, path, block size and
+// figures, Start enabled.
+void ShowChosenFile(HWND window) {
+    char text[24];
+    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(transferState.localSize));
+    SetDlgItemTextA(window, IDC_SIZE, text);
+    SetDlgItemTextA(window, IDC_FILE, transferState.localPath);
+    SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_SETCURSEL, static_cast<WPARAM>(transferState.divideIndex), 0);
+    ShowBlockFigures(window);
+    EnableWindow(GetDlgItem(window, IDC_START), TRUE);
+}
+
+void ShowFileError(FileInfoResult result) {
+    if (result == FileInfoResult::TooLarge) ShowErrorBox(kTooLargeText);
+    else ShowSystemError();
+}
 }  // namespace
 
-bool EndsWithBackslash(const char* path) {
-    bool last = false;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
-        if (IsCp932LeadByte(*p) && p[1] != '\0') {
-            ++p;
-            last = false;
-            continue;
-        }
-        last = *p == '\\';
-    }
-    return last;
-}
+bool EndsWithBackslash(const char* path) { return path[0] != '\0' && path[PathNameStart(path)] == '\0'; }
 
 void ChooseFile(HWND window) {
     // The dialog fills buffers of its own, which become the selection only
@@ -107,43 +121,32 @@ unsigned TransferChanges() { return transferChanges.load(); }
 
 void LoadSelectedFile(HWND window) {
     const unsigned changes = TransferChanges();
-    if (ReadLocalFileSize(window) != 0) {
-        // The error box leaves Start usable: a transfer started meanwhile
-        // keeps the selection that it took.
-        if (TransferChanges() == changes) ClearSelection(window);
+    const FileInfoResult result = ReadLocalFileInfo();
+    if (result == FileInfoResult::Ok) {
+        SetBlockFigures(SuggestBlockSizeIndex(transferState.localSize));
+        transferState.selectionKind = kFileSelected;
+        ShowChosenFile(window);
         return;
     }
-    SetDlgItemTextA(window, IDC_FILE, transferState.localPath);
-    SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_SETCURSEL,
-                        static_cast<WPARAM>(SuggestBlockSizeIndex(transferState.localSize)), 0);
-    UpdateBlockFigures(window);
-    transferState.selectionKind = kFileSelected;
-    EnableWindow(GetDlgItem(window, IDC_START), TRUE);
+    ShowFileError(result);
+    // The error box leaves Start usable: a transfer started meanwhile keeps
+    // the selection that it took.
+    if (TransferChanges() == changes) ClearSelection(window);
 }
 
-int ReadLocalFileSize(HWND window) {
-    switch (ReadLocalFileInfo()) {
-    case FileInfoResult::Ok:
-        break;
-    case FileInfoResult::CannotOpen:
-        ShowSystemError();
-        return -1;
-    case FileInfoResult::TooLarge:
-        ShowErrorBox(kTooLargeText);
-        return -1;
+void ShowSettledSelection(HWND window, FileInfoResult settled) {
+    if (settled == FileInfoResult::Ok) {
+        if (transferState.selectionKind == kFileSelected) ShowChosenFile(window);
+        return;
     }
-    char text[24];
-    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(transferState.localSize));
-    SetDlgItemTextA(window, IDC_SIZE, text);
-    return 0;
+    // The record has let the selection go already; the box comes after the
+    // window shows that, so a Start pressed meanwhile finds no file.
+    SetDlgItemTextA(window, IDC_FILE, "");
+    ShowFileError(settled);
 }
 
 void UpdateBlockFigures(HWND window) {
     LRESULT selected = SendDlgItemMessageA(window, IDC_DIVIDE_SIZE, CB_GETCURSEL, 0, 0);
     SetBlockFigures(selected < 0 ? 0 : static_cast<int32_t>(selected));
-    char text[24];
-    snprintf(text, sizeof text, "%lld", static_cast<long long>(transferState.uiBlockCount));
-    SetDlgItemTextA(window, IDC_DIVIDES, text);
-    snprintf(text, sizeof text, "%lld", static_cast<long long>(transferState.crcDataSize));
-    SetDlgItemTextA(window, IDC_CRC_DATA_SIZE, text);
+    ShowBlockFigures(window);
 }

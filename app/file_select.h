@@ -1,9 +1,10 @@
 // The choice of the local file or folder and the block figures shown for
-// it. UI thread (LoadSelectedFile also at the end of a transfer, still on
-// the UI thread through FinishTransferInWindow).
+// it. UI thread.
 #pragma once
 
 #include <windows.h>
+
+#include "engine/fileinfo.h"
 
 // Browse under Original or Copy: the open-file dialog, then LoadSelectedFile.
 void ChooseFile(HWND window);
@@ -16,9 +17,10 @@ void TakeFolderSelection(HWND window, const char* path);
 // figures shown, Start enabled; or, when it cannot be used, the error box
 // and the selection cleared.
 void LoadSelectedFile(HWND window);
-// Reads localPath's size into the record and IDC_SIZE: 0, or -1 after the
-// error box (a file that cannot be opened, or one of 4 GiB or more).
-int ReadLocalFileSize(HWND window);
+// At the end of a transfer, after SettleSelectionAfterTransfer: the
+// selection as the record now holds it, or the error box for a file that
+// can no longer be used (the record has let it go).
+void ShowSettledSelection(HWND window, FileInfoResult settled);
 // Block figures from the IDC_DIVIDE_SIZE selection, shown in IDC_DIVIDES
 // and IDC_CRC_DATA_SIZE.
 void UpdateBlockFigures(HWND window);
@@ -29,6 +31,6 @@ void UpdateBlockFigures(HWND window);
 // thread.
 void NoteTransferChange();
 unsigned TransferChanges();
-// True when the last character of a code page 932 path is a backslash (a
-// trail byte 0x5C of a double-byte character does not count).
+// True when a path ends in a separator (PathNameStart: a trail byte 0x5C of
+// a double-byte character does not count).
 bool EndsWithBackslash(const char* path);

@@ -186,12 +186,13 @@ void StartFromWindow(HWND window) {
 void FinishTransferInWindow(HWND window) {
     NoteTransferChange();
     EnableIdleControls(window);
-    if (transferState.newFileMode == 1 && transferState.fileType == kCopy) {
-        transferState.selectionKind = kFileSelected;
+    const bool becameCopy = transferState.newFileMode == 1 && transferState.fileType == kCopy;
+    const FileInfoResult settled = SettleSelectionAfterTransfer();
+    if (becameCopy) {
         SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_COPY, 0), 0);
         SetCheck(window, IDC_COPY, true);
         SetCheck(window, IDC_NOTHING, false);
     }
-    if (transferState.fileType == kCopy) LoadSelectedFile(window);
+    if (transferState.fileType == kCopy) ShowSettledSelection(window, settled);
 }
 

@@ -27,7 +27,8 @@ void EnableTransferControls(HWND window);
 void ChooseFileType(HWND window, int32_t type, int roleButton);
 // The Start button: port from IDC_PORT, the worker started, transfer state.
 void StartFromWindow(HWND window);
-// The end of a transfer on the UI thread: idle state, the switch of a side
-// that received a new file to Copy, and the reload of a Copy's figures.
+// The end of a transfer on the UI thread: idle state, then the record's end
+// (SettleSelectionAfterTransfer) shown: the switch of a side that received a
+// new file to Copy, and a Copy's figures or the box for a file now unusable.
 void FinishTransferInWindow(HWND window);
 

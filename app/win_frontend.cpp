@@ -17,17 +17,7 @@ namespace {
 HWND MainWindow() { return static_cast<HWND>(transferState.mainWindow); }
 }  // namespace
 
-void KeepFolderOfPath(char* path) {
-    char* cut = path;
-    for (unsigned char* p = reinterpret_cast<unsigned char*>(path); *p; ++p) {
-        if (IsCp932LeadByte(*p) && p[1] != '\0') {
-            ++p;
-            continue;
-        }
-        if (*p == '\\') cut = reinterpret_cast<char*>(p + 1);
-    }
-    *cut = '\0';
-}
+void KeepFolderOfPath(char* path) { path[PathNameStart(path)] = '\0'; }
 
 // The window shows the protocol in its status list (a line for protocol 2
 // only, as a peer of protocol 1 expects the list to read).

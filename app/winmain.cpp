@@ -6,9 +6,12 @@
 #include "app/main_window.h"
 #include "engine/lifecycle.h"
 #include "engine/transfer_state.h"
+#include "platform/text.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     transferState.instance = instance;
+    // The window's names are those of its ANSI functions.
+    UsePathEncoding(PathEncoding::kCp932);
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_LISTVIEW_CLASSES;

@@ -50,22 +50,11 @@ std::deque<std::string> listHeld;
 uint64_t progressStartMs = 0;
 uint64_t progressStartBytes = 0;
 
-// Terminal-safe UTF-8 of a code page 932 line. Lines can hold what a peer
-// sent (a received file name), so control characters, which would steer
-// the terminal, become '?', and so does every character with no UTF-8 form.
-std::string ToUtf8(const std::string& text) {
-    std::string out;
-    if (!Cp932ToUtf8(text, &out)) {
-        out.clear();
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(text.c_str());
-        while (*p != '\0') {
-            size_t n = IsCp932LeadByte(*p) && p[1] != '\0' ? 2 : 1;
-            std::string one;
-            if (Cp932ToUtf8(std::string(reinterpret_cast<const char*>(p), n), &one)) out += one;
-            else out += '?';
-            p += n;
-        }
-    }
+// A terminal-safe form of a UTF-8 line. Lines can hold what a peer sent (a
+// received file name), so control characters, which would steer the
+// terminal, become '?'.
+std::string Printable(const std::string& text) {
+    std::string out = text;
     for (size_t i = 0; i < out.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(out[i]);
         if (c < 0x20 || c == 0x7F) {
@@ -80,7 +69,7 @@ std::string ToUtf8(const std::string& text) {
 // One write with its line break: the lines of transfers served at once
 // share the output and must not cut into each other.
 void PrintLine(const std::string& text) {
-    const std::string line = ToUtf8(text) + "\n";
+    const std::string line = Printable(text) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
 }
@@ -90,7 +79,7 @@ void PutLine(const std::string& shown, bool progress) {
     if (cliSettings.served) return;
     if (cliSettings.terminal) {
         if (lineOpen) fputc('\n', stdout);
-        fputs(ToUtf8(shown).c_str(), stdout);
+        fputs(Printable(shown).c_str(), stdout);
         fflush(stdout);
         lineOpen = true;
         return;
@@ -139,7 +128,7 @@ bool MaySayWhy(TextId id, const char* text) {
     case TextId::kNoSocket: case TextId::kBindFailed: case TextId::kListenFailed: case TextId::kNoAcceptSocket:
     case TextId::kCannotConnect: case TextId::kNoProtocol2: case TextId::kCannotOpenNew: case TextId::kWrongFileType:
     case TextId::kPeerWithoutCode: case TextId::kPeerWantsCode: case TextId::kRemoteNameError: case TextId::kPeerBusy:
-    case TextId::kCannotName: case TextId::kDeviceTooShort: case TextId::kNotAFileOrDevice: case TextId::kNotAFile:
+    case TextId::kCannotName: case TextId::kNameNotCp932: case TextId::kDeviceTooShort: case TextId::kNotAFileOrDevice: case TextId::kNotAFile:
     case TextId::kSizesDifferError: case TextId::kTooLarge: case TextId::kNoMemoryForSize: case TextId::kNoMemory:
     case TextId::kFileChangedWhileSending: case TextId::kRepairFailed: case TextId::kRepairSeemsFailed:
     case TextId::kConnectionLost: case TextId::kSilentPeer: case TextId::kStalledPeer: case TextId::kBadBlockSize:
@@ -200,6 +189,21 @@ bool ProgressBytes(TextId id, const std::vector<std::string>& values, uint64_t* 
     return true;
 }
 
+// The line as shown, with what failed and why beside a line that names
+// neither (the engine's line stays as the window shows it).
+std::string WithDetail(TextId id, const char* text) {
+    const std::string port = std::to_string(transferState.port & 0xFFFF);
+    const std::string reason = ShownLine(SystemErrorText().c_str());
+    std::string detail;
+    if (id == TextId::kBindFailed || id == TextId::kListenFailed)
+        detail = Text(TextId::kCannotListenPort, {port, reason});
+    else if (id == TextId::kCannotConnect)
+        detail = Text(TextId::kCannotConnectTo, {cliSettings.remoteIp, port, reason});
+    else
+        return ShownLine(text);
+    return UsingJapanese() ? ShownLine(text) + " (" + detail + ")" : detail;
+}
+
 // On a terminal: the line, its percentage when it has none, the rate since
 // the line began and the time left.
 std::string WithRate(const char* text) {
@@ -240,14 +244,14 @@ void AddStatusLine(const char* text) {
         PutLine(cliSettings.hint, false);
         cliSettings.hint.clear();
     }
-    PutLine(ShownLine(text), progress);
+    PutLine(WithDetail(id, text), progress);
 }
 
 void ReplaceLastStatusLine(const char* text) {
     if (cliSettings.quiet || cliSettings.served) return;
     if (cliSettings.terminal) {
         fputs("\r\033[K", stdout);
-        fputs(ToUtf8(WithRate(text)).c_str(), stdout);
+        fputs(Printable(WithRate(text)).c_str(), stdout);
         fflush(stdout);
         return;
     }
@@ -269,13 +273,39 @@ void FlushStatusOutput() {
 
 void PrintOwnLine(const std::string& line) { PrintLine(line); }
 
+std::string ErrorLine() {
+    const std::string text = ShownLine(SystemErrorText().c_str());
+    const std::string subject = LastErrorSubject();
+    switch (LastErrorOperation()) {
+    case ErrorOperation::kNone: break;
+    case ErrorOperation::kOpen: return Text(TextId::kCannotOpenPath, {subject, text});
+    case ErrorOperation::kRead: return Text(TextId::kCannotReadPath, {subject, text});
+    case ErrorOperation::kWrite: return Text(TextId::kCannotWritePath, {subject, text});
+    case ErrorOperation::kRename: return Text(TextId::kCannotRenamePath, {subject, text});
+    case ErrorOperation::kUseFolder: return Text(TextId::kCannotUseFolder, {subject, text});
+    }
+    return text;
+}
+
 void ShowSystemError() {
     std::string text = SystemErrorText();
     // The error goes below the line it interrupts, which first gets its
     // newest value and its line break; the next line then starts afresh.
     FlushProgress();
     FlushStatusOutput();
-    fprintf(stderr, "Error: %s\n", ToUtf8(ShownLine(text.c_str())).c_str());
+    // The comparison log is only a record: one line says why there is none,
+    // and the transfer goes on.
+    if (transferState.logPath[0] != '\0' && LastErrorSubject() == transferState.logPath) {
+        static bool told = false;
+        if (!told) {
+            const std::string folder(transferState.logPath, PathNameStart(transferState.logPath));
+            fprintf(stderr, "warning: %s\n", Printable(Text(TextId::kNoLog, {folder, ShownLine(text.c_str())})).c_str());
+            fflush(stderr);
+        }
+        told = true;
+        return;
+    }
+    fprintf(stderr, "Error: %s\n", Printable(ErrorLine()).c_str());
     fflush(stderr);
     lastError = text;
     cliRecord.lastReason = text;
@@ -291,8 +321,8 @@ int AskOverwrite() {
     }
     if (!StdinIsTerminal()) return kCancel;
     FlushStatusOutput();
-    fprintf(stderr, "%s\n%s\n", ToUtf8(Text(TextId::kExists, {transferState.incomingName})).c_str(),
-            ToUtf8(Text(TextId::kOverwriteChoices)).c_str());
+    fprintf(stderr, "%s\n%s\n", Printable(Text(TextId::kExists, {transferState.incomingName})).c_str(),
+            Printable(Text(TextId::kOverwriteChoices)).c_str());
     for (;;) {
         fputs("> ", stderr);
         std::string answer;
@@ -300,11 +330,10 @@ int AskOverwrite() {
         if (answer == "1") return kOverwrite;
         if (answer == "3") return kCancel;
         if (answer == "2") {
-            fputs(ToUtf8(Text(TextId::kOtherName)).c_str(), stderr);
-            std::string name, converted;
+            fputs(Printable(Text(TextId::kOtherName)).c_str(), stderr);
+            std::string name;
             if (!std::getline(std::cin, name)) return kCancel;
-            if (!Utf8ToCp932(name, &converted)) continue;
-            strncpy(transferState.incomingName, converted.c_str(), kPathSize - 1);
+            strncpy(transferState.incomingName, name.c_str(), kPathSize - 1);
             transferState.incomingName[kPathSize - 1] = '\0';
             return kSaveAs;
         }

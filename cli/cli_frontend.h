@@ -9,10 +9,10 @@
 
 struct CliSettings {
     std::string remoteIp;    // --connect
-    std::string logFolder;   // code page 932, ending in a separator
+    std::string logFolder;   // in the path encoding (UTF-8), ending in a separator
     bool overwrite = false;  // --overwrite
     bool haveSaveAs = false;
-    std::string saveAs;      // --save-as NAME, code page 932
+    std::string saveAs;      // --save-as NAME, in the path encoding
     bool terminal = false;   // stdout is a terminal: rewrite progress in place
     bool verbose = false;    // --verbose: every mismatching block on screen
     bool quiet = false;      // --quiet: no status lines, only errors and the result
@@ -45,6 +45,6 @@ extern CliRecord cliRecord;
 // Writes what is still held (the last progress value, the end of a list of
 // mismatching blocks); called once the transfer ended.
 void FlushStatusOutput();
-// Prints a line of the peer's own (code page 932 or ASCII) on stdout,
+// Prints a line of the peer's own (UTF-8, as Text makes it) on stdout,
 // after whatever the transfer printed.
 void PrintOwnLine(const std::string& line);

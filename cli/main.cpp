@@ -102,9 +102,7 @@ void OnStopSignal() {
 // Errors of the set-up before a transfer starts, in the form of the
 // system errors a transfer shows: "Error: WHAT: TEXT" on stderr, exit 1.
 [[noreturn]] void SetupError(const std::string& what) {
-    std::string text;
-    if (!Cp932ToUtf8(SystemErrorText(), &text)) text = "unknown error";
-    fprintf(stderr, "Error: %s: %s\n", what.c_str(), text.c_str());
+    fprintf(stderr, "Error: %s: %s\n", what.c_str(), ShownLine(SystemErrorText().c_str()).c_str());
     exit(1);
 }
 
@@ -116,11 +114,11 @@ uint32_t ResolveOrExit(const std::string& host) {
     return address;
 }
 
-std::string ToCp932(const std::string& utf8, const char* what) {
-    std::string out;
-    if (!Utf8ToCp932(utf8, &out)) UsageError(std::string(what) + " has no code page 932 form: " + utf8);
-    if (out.size() >= static_cast<size_t>(kPathSize)) UsageError(std::string(what) + " is too long: " + utf8);
-    return out;
+// A path as the engine holds it: the argument's bytes (UTF-8 on Windows,
+// whatever the user gave on POSIX), if it fits.
+std::string AsPath(const std::string& given, const char* what) {
+    if (given.size() >= static_cast<size_t>(kPathSize)) UsageError(std::string(what) + " is too long: " + given);
+    return given;
 }
 
 bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value) {
@@ -131,14 +129,6 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long* valu
     return *value <= max;
 }
 
-// Characters of a UTF-8 text: its bytes that do not continue a character.
-size_t CountCharacters(const std::string& utf8) {
-    size_t n = 0;
-    for (unsigned char c : utf8)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
-
 std::string WithSeparator(std::string folder) {
     if (folder.empty()) folder.push_back('.');
     if (folder.back() != '/' && folder.back() != '\\') folder += PathSeparator();
@@ -147,6 +137,9 @@ std::string WithSeparator(std::string folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Paths are UTF-8 here (the wide file functions on Windows), so any
+    // name works.
+    UsePathEncoding(PathEncoding::kUtf8);
     std::vector<std::string> args = ProgramArguments(argc, argv);
     CommandLine line;
     const std::string wrong = ReadCommandLine(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()), &line);
@@ -202,7 +195,7 @@ int main(int argc, char** argv) {
             cliSettings.overwrite = true;
         } else if (a == "--save-as") {
             cliSettings.haveSaveAs = true;
-            cliSettings.saveAs = ToCp932(given, "--save-as NAME");
+            cliSettings.saveAs = AsPath(given, "--save-as NAME");
         } else if (a == "--protocol") {
             if (!ParseNumber(given, 2, &number) || number == 0) UsageError("bad protocol: " + given);
             // 1: offer nothing else; 2: accept nothing else.
@@ -262,10 +255,15 @@ int main(int argc, char** argv) {
     }
     if (!code.empty()) {
         if (transferState.protocolLimit < 2) UsageError("a code needs protocol 2");
-        if (CountCharacters(code) < kMinCodeCharacters) UsageError("a code has at least 6 characters");
-        const std::string converted = ToCp932(code, "the code");
-        if (converted.size() > kMaxCodeBytes) UsageError("the code is too long");
-        strcpy(transferState.pairingCode, converted.c_str());
+        std::string bytes;
+        switch (CodeBytes(code, &bytes)) {
+        case CodeCheck::kOk: break;
+        case CodeCheck::kTooShort: UsageError("a code has at least 6 characters (spaces and dashes do not count)");
+        case CodeCheck::kTooLong: UsageError("the code is too long");
+        case CodeCheck::kNotText: UsageError("the code is not UTF-8 text");
+        }
+        if (code.size() >= sizeof transferState.pairingCode) UsageError("the code is too long");
+        strcpy(transferState.pairingCode, code.c_str());
     }
     transferState.netRole = listen ? kServer : kClient;
     if (connect) {
@@ -276,17 +274,20 @@ int main(int argc, char** argv) {
     }
     if (!allow.empty()) transferState.allowedPeer = ResolveOrExit(allow);
 
-    cliSettings.logFolder = logDir.empty() ? DefaultLogFolder() : WithSeparator(ToCp932(logDir, "--log-dir DIR"));
+    cliSettings.logFolder = logDir.empty() ? DefaultLogFolder() : WithSeparator(AsPath(logDir, "--log-dir DIR"));
+    // Made when missing; a folder that still cannot be used is named once,
+    // when the comparison opens its log, and the transfer goes on.
+    MakeFolders(cliSettings.logFolder.c_str());
     if (transferState.fileType == kNothing) {
-        std::string folder = WithSeparator(ToCp932(path, "DIR"));
+        std::string folder = WithSeparator(AsPath(path, "DIR"));
         if (folder.size() >= static_cast<size_t>(kPathSize)) UsageError("DIR is too long");
         // Found out now rather than after the peer has waited and sent its
         // name.
-        if (!FolderWritable(folder.c_str())) SetupError(path);
+        if (!FolderWritable(folder.c_str())) SetupError("cannot use the folder " + path);
         strcpy(transferState.localPath, folder.c_str());
         transferState.selectionKind = kFolderSelected;
     } else {
-        std::string file = ToCp932(path, "FILE");
+        std::string file = AsPath(path, "FILE");
         strcpy(transferState.localPath, file.c_str());
         strcpy(transferState.fileTitle, PathTitle(transferState.localPath));
         transferState.selectionKind = kFileSelected;
@@ -319,7 +320,7 @@ int main(int argc, char** argv) {
     if (!servedSocket.empty()) {
         SocketHandle connection;
         if (!TakeInheritedSocket(connection, servedSocket)) UsageError("bad --served-socket: " + servedSocket);
-        if (!sharedPass.empty()) LoadSharedFirstPass(ToCp932(sharedPass, "--shared-pass PATH").c_str());
+        if (!sharedPass.empty()) LoadSharedFirstPass(AsPath(sharedPass, "--shared-pass PATH").c_str());
         ServeConnection(connection);
     } else if (serve) {
         ServeSettings settings;

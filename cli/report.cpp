@@ -14,11 +14,6 @@
 #include "platform/thread.h"
 
 namespace {
-std::string Utf8Of(const std::string& cp932) {
-    std::string out;
-    return Cp932ToUtf8(cp932, &out) ? out : cp932;
-}
-
 // A JSON string of UTF-8 text. Control characters, C1 ones too (a
 // received name may hold them), are escaped, so that the line is safe on a
 // terminal.
@@ -128,7 +123,7 @@ void PrintReport(int32_t mode, const std::string& path, bool json) {
         PrintOwnLine(summary);
     }
     if (!json) return;
-    const std::string file = transferState.selectionKind == kFileSelected ? Utf8Of(transferState.localPath) : path;
+    const std::string file = transferState.selectionKind == kFileSelected ? std::string(transferState.localPath) : path;
     char numbers[160];
     snprintf(numbers, sizeof numbers, "\"bytes_sent\":%llu,\"bytes_received\":%llu,\"seconds\":%.3f,\"size\":%llu",
              static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received), seconds,
@@ -139,7 +134,7 @@ void PrintReport(int32_t mode, const std::string& path, bool json) {
               (cliRecord.protocol > 0 ? std::to_string(cliRecord.protocol) : "null") +
               ",\"encrypted\":" + (cliRecord.cipher.empty() ? "false" : JsonString(cliRecord.cipher)) + "," + numbers +
               ",\"file\":" + JsonString(file);
-    if (result == Result::kFailed) object += ",\"error\":" + JsonString(Utf8Of(ErrorInEnglish()));
+    if (result == Result::kFailed) object += ",\"error\":" + JsonString(ErrorInEnglish());
     object += "}\n";
     // Already UTF-8: written as it is, past the terminal filter of the
     // status lines, in one piece (served transfers print beside each other).

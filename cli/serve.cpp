@@ -16,7 +16,6 @@
 #include "engine/transfer_state.h"
 #include "platform/error.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 
 namespace {
@@ -29,11 +28,6 @@ constexpr uint64_t kLongestPenaltyMs = 64000;
 // How often the main thread looks at the stop flag while it waits.
 constexpr int kLookMs = 100;
 
-std::string Utf8(const std::string& cp932) {
-    std::string out;
-    return Cp932ToUtf8(cp932, &out) ? out : cp932;
-}
-
 std::string PeerText(uint32_t address, uint16_t port, char separator) {
     char dotted[20];
     FormatIpv4(address, dotted, sizeof dotted);
@@ -41,9 +35,7 @@ std::string PeerText(uint32_t address, uint16_t port, char separator) {
 }
 
 [[noreturn]] void ServerSetupError(const char* line) {
-    std::string text;
-    if (!Cp932ToUtf8(SystemErrorText(), &text)) text = "unknown error";
-    fprintf(stderr, "Error: %s: %s\n", Utf8(ShownLine(line)).c_str(), text.c_str());
+    fprintf(stderr, "Error: %s: %s\n", ShownLine(line).c_str(), ShownLine(SystemErrorText().c_str()).c_str());
     exit(1);
 }
 
@@ -115,7 +107,7 @@ int ServeOriginal(const ServeSettings& settings, SocketHandle* connection) {
     const std::string passFile =
         cliSettings.logFolder + "blockmend-serve-" + std::to_string(transferState.port) + ".pass";
     std::vector<std::string> childArgs = settings.args;
-    childArgs.insert(childArgs.begin() + (childArgs.empty() ? 0 : 1), {"--shared-pass", Utf8(passFile)});
+    childArgs.insert(childArgs.begin() + (childArgs.empty() ? 0 : 1), {"--shared-pass", passFile});
     FileStamp saved;
     bool haveSaved = false;
     auto refresh = [&] {

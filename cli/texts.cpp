@@ -19,6 +19,7 @@ struct TextRow {
     TextId id;
     const char* japanese;
     const char* english;
+    int path = -1;  // the value that is a path or a file name (held in the path encoding, UTF-8 here); -1: none
 };
 
 // The rows up to kExists are the engine's lines, recognized by their
@@ -36,9 +37,9 @@ const TextRow kRows[] = {
     {TextId::kProtocol2, "プロトコル2 (XXH3) で転送します", "protocol 2 (XXH3)"},
     {TextId::kProtocol2Encrypted, "プロトコル2 (XXH3) で転送します (暗号化: {})", "protocol 2 (XXH3), encrypted with {}"},
     {TextId::kNoProtocol2, "相手はプロトコル2に対応していません", "the peer does not speak protocol 2"},
-    {TextId::kCannotOpenNew, "\"{}\"が開けませんでした。", "cannot open \"{}\"."},
+    {TextId::kCannotOpenNew, "\"{}\"が開けませんでした。", "cannot open \"{}\".", 0},
     {TextId::kGivingUp, "処理を中断します。", "giving up."},
-    {TextId::kFileName, "ファイル名: {}", "file name: {}"},
+    {TextId::kFileName, "ファイル名: {}", "file name: {}", 0},
     {TextId::kWrongFileType, "FileType が正しくありません。", "the peer's side does not go with this one (FileType)."},
     {TextId::kPeerWithoutCode, "相手はコードを使っていません", "the peer uses no code"},
     {TextId::kPeerWantsCode, "相手はコードでの接続を求めています", "the peer asks for a code"},
@@ -47,7 +48,9 @@ const TextRow kRows[] = {
     {TextId::kResuming, "前回の続きから受信します (受信済み: {} バイト)",
      "going on from where the last transfer stopped ({} bytes received already)"},
     {TextId::kPeerResumes, "相手は前回の続きから受信します", "the peer goes on from where the last transfer stopped"},
-    {TextId::kCannotName, "\"{}\"に名前を付けられませんでした。", "cannot give the received file its name \"{}\"."},
+    {TextId::kCannotName, "\"{}\"に名前を付けられませんでした。", "cannot give the received file its name \"{}\".", 0},
+    {TextId::kNameNotCp932, "\"{}\"はコードページ932で表せない名前のため、相手に送れません",
+     "the name \"{}\" has no code page 932 form, so a peer of protocol 1 cannot take it", 0},
     {TextId::kDeviceTooShort, "コピー先のデバイスが元のファイルより短いため、修復できません",
      "the copy's device is shorter than the original file: it cannot be repaired"},
     {TextId::kDeviceRest, "デバイスの {} バイト目から先は比較も変更もしません",
@@ -106,6 +109,15 @@ const TextRow kRows[] = {
      "the file name has no form in this system's characters."},
 
     {TextId::kExists, "\"{}\"は既に存在しています", "\"{}\" exists already"},
+    {TextId::kCannotOpenPath, "{} を開けません: {}", "cannot open {}: {}"},
+    {TextId::kCannotReadPath, "{} を読めません: {}", "cannot read {}: {}"},
+    {TextId::kCannotWritePath, "{} に書き込めません: {}", "cannot write {}: {}"},
+    {TextId::kCannotRenamePath, "{} に名前を付けられません: {}", "cannot give the name {}: {}"},
+    {TextId::kCannotUseFolder, "フォルダ {} を使えません: {}", "cannot use the folder {}: {}"},
+    {TextId::kCannotListenPort, "ポート {} で待ち受けできません: {}", "cannot listen on port {}: {}"},
+    {TextId::kCannotConnectTo, "{} のポート {} に接続できません: {}", "cannot connect to {} port {}: {}"},
+    {TextId::kNoLog, "比較ログのフォルダ {} を使えません: {} (ログなしで続けます)",
+     "cannot write the comparison log in {}: {} (going on without it)"},
     {TextId::kOverwriteChoices, "1: 上書きする  2: 別の名前で保存する  3: キャンセル",
      "1: overwrite  2: save under another name  3: cancel"},
     {TextId::kOtherName, "別の名前: ", "other name: "},
@@ -196,16 +208,43 @@ bool Matches(const char* pattern, const std::string& line, std::vector<std::stri
     return true;
 }
 
-std::string Fill(const char* pattern, const std::vector<std::string>& values) {
+// UTF-8 of code page 932 text, character by character where the whole has
+// no form: a character with none becomes '?'.
+std::string Utf8Of(const std::string& text) {
     std::string out;
+    if (Cp932ToUtf8(text, &out)) return out;
+    out.clear();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.c_str());
+    while (*p != '\0') {
+        size_t n = IsCp932LeadByte(*p) && p[1] != '\0' ? 2 : 1;
+        std::string one;
+        if (Cp932ToUtf8(std::string(reinterpret_cast<const char*>(p), n), &one)) out += one;
+        else out += '?';
+        p += n;
+    }
+    return out;
+}
+
+// The pattern (code page 932) with each "{}" replaced by the next of values,
+// as UTF-8. Values are code page 932, except the one at path and every one
+// when valuesUtf8.
+std::string Fill(const char* pattern, const std::vector<std::string>& values, int path, bool valuesUtf8) {
+    std::string out, piece;
     size_t next = 0;
-    for (const char* p = pattern; *p;) {
-        if (p[0] == '{' && p[1] == '}') {
-            if (next < values.size()) out += values[next++];
-            p += 2;
-        } else {
-            out += *p++;
+    for (const char* p = pattern;; ++p) {
+        if (*p != '\0' && !(p[0] == '{' && p[1] == '}')) {
+            piece += *p;
+            continue;
         }
+        out += Utf8Of(piece);
+        piece.clear();
+        if (*p == '\0') break;
+        if (next < values.size()) {
+            const bool utf8 = valuesUtf8 || static_cast<int>(next) == path;
+            out += utf8 ? values[next] : Utf8Of(values[next]);
+            ++next;
+        }
+        ++p;
     }
     return out;
 }
@@ -213,8 +252,9 @@ std::string Fill(const char* pattern, const std::vector<std::string>& values) {
 std::string InLanguage(const char* line, bool inJapanese) {
     std::vector<std::string> values;
     const TextId id = RecognizeLine(line, &values);
-    if (inJapanese || id == TextId::kNone) return line;
-    return Fill(RowOf(id)->english, values);
+    if (id == TextId::kNone) return Utf8Of(line);
+    const TextRow* row = RowOf(id);
+    return Fill(inJapanese ? row->japanese : row->english, values, row->path, false);
 }
 }  // namespace
 
@@ -236,7 +276,7 @@ std::string EnglishLine(const char* line) { return InLanguage(line, false); }
 std::string Text(TextId id, const std::vector<std::string>& values) {
     const TextRow* row = RowOf(id);
     if (!row) return std::string();
-    return Fill(japanese ? row->japanese : row->english, values);
+    return Fill(japanese ? row->japanese : row->english, values, -1, true);
 }
 
 std::string FormatSize(uint64_t bytes) {

@@ -38,6 +38,7 @@ enum class TextId {
     kResuming,
     kPeerResumes,
     kCannotName,
+    kNameNotCp932,
     kDeviceTooShort,
     kDeviceRest,
     kNotAFileOrDevice,
@@ -89,6 +90,14 @@ enum class TextId {
     kNameHasNoForm,
     // The command-line peer's own texts.
     kExists,
+    kCannotOpenPath,
+    kCannotReadPath,
+    kCannotWritePath,
+    kCannotRenamePath,
+    kCannotUseFolder,
+    kCannotListenPort,
+    kCannotConnectTo,
+    kNoLog,
     kOverwriteChoices,
     kOtherName,
     kHint,
@@ -125,19 +134,21 @@ enum class TextId {
 void UseJapanese(bool japanese);
 bool UsingJapanese();
 
-// What a status line of the engine (code page 932) is: its id, and the
+// What a status line of the engine (code page 932, but for a path or file
+// name that it holds, which is in the path encoding) is: its id, and the
 // values that its pattern holds, in order. kNone for a line not in the
 // table.
 TextId RecognizeLine(const char* line, std::vector<std::string>* values = nullptr);
 
-// The line as the user reads it: unchanged in Japanese, else its English
-// form with the same values (a line not in the table stays as it is).
+// The line as the user reads it, in UTF-8: in Japanese as the engine wrote
+// it, else its English form with the same values (a line not in the table
+// stays as it is).
 std::string ShownLine(const char* line);
 // The same in English whatever the language (for --json).
 std::string EnglishLine(const char* line);
 
-// A text of the table in the chosen language, with each "{}" replaced by
-// the next of values.
+// A text of the table in the chosen language, in UTF-8, with each "{}"
+// replaced by the next of values (UTF-8).
 std::string Text(TextId id, const std::vector<std::string>& values = {});
 
 // Bytes as "812 B", "8.0 KiB", "41 KiB", "1.4 GiB".

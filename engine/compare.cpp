@@ -11,6 +11,7 @@
 #include "engine/transfer_state.h"
 #include "log/complog.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "wire/messages.h"
 
 namespace {
@@ -62,7 +63,11 @@ void PrepareComparisonLog() {
     }
     strcpy(transferState.logPath, folder);
     strcat(transferState.logPath, name);
-    PrepareLog(transferState.logPath, transferState.fileTitle);
+    // The log is code page 932 text, as the window writes it; a name with
+    // no such form goes in as this system spells it.
+    std::string title;
+    if (!PathToCp932(transferState.fileTitle, &title)) title = transferState.fileTitle;
+    PrepareLog(transferState.logPath, title.c_str());
 }
 
 uint64_t CompareCrcs() {

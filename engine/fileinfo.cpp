@@ -47,18 +47,7 @@ void SetBlockFigures(int32_t index) {
     transferState.crcDataSize = transferState.uiBlockCount * 10;
 }
 
-const char* PathTitle(const char* path) {
-    const char* title = path;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
-        if (IsCp932LeadByte(*p)) {
-            if (p[1] == '\0') break;
-            ++p;
-            continue;
-        }
-        if (*p == '\\' || *p == '/') title = reinterpret_cast<const char*>(p + 1);
-    }
-    return title;
-}
+const char* PathTitle(const char* path) { return path + PathNameStart(path); }
 
 FileInfoResult SettleSelectionAfterTransfer() {
     if (transferState.newFileMode == 1 && transferState.fileType == kCopy) {
@@ -69,7 +58,7 @@ FileInfoResult SettleSelectionAfterTransfer() {
     FileInfoResult result = ReadLocalFileInfo();
     if (result == FileInfoResult::Ok) {
         SetBlockFigures(SuggestBlockSizeIndex(transferState.localSize));
-    } else if (result == FileInfoResult::CannotOpen) {
+    } else {
         transferState.localPath[0] = '\0';
         transferState.fileTitle[0] = '\0';
         transferState.selectionKind = kNoSelection;

@@ -26,13 +26,13 @@ int32_t HexDigits(uint64_t value);
 void SetBlockFigures(int32_t index);
 // The text shown for a file too large for the protocol of the transfer.
 extern const char kTooLargeText[];
-// The name part of a path (after its last separator of either kind), walked
-// as code page 932 characters.
+// The name part of a path (after its last separator, PathNameStart).
 const char* PathTitle(const char* path);
 
-// The record's part of the end of a transfer, for front ends without a
-// window: a side that received a new file becomes a chosen file on the
-// Client role, and a Copy's figures are loaded again (the suggestion
-// included). A Copy whose file cannot be opened loses its selection;
-// CannotOpen is returned with the system's error saved for the caller to show.
+// The record's part of the end of a transfer, for every front end (the
+// window then shows what it left): a side that received a new file becomes
+// a chosen file on the Client role, and a Copy's figures are loaded again
+// (the suggestion included). A Copy whose file can no longer be used loses
+// its selection; CannotOpen comes with the system's error saved for the
+// caller to show.
 FileInfoResult SettleSelectionAfterTransfer();

@@ -30,7 +30,8 @@ void NoteProtocol(int32_t version);
 
 // The peer's address as the user typed it, at most size - 1 characters.
 void ReadRemoteIp(char* text, int size);
-// The folder for the comparison log: 260 bytes, ending in a path separator.
+// The folder for the comparison log: kPathSize bytes, ending in a path
+// separator.
 void GetProgramFolder(char* folder);
 
 // The front end's part of the end of a transfer: the idle state, the switch

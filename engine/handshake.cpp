@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/blocks.h"
 #include "engine/fileinfo.h"
@@ -11,6 +12,7 @@
 #include "engine/received_file.h"
 #include "engine/transfer_state.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "wire/block_size.h"
 #include "wire/messages.h"
 #include "wire/pairing.h"
@@ -51,6 +53,15 @@ void UseProtocol(int32_t version) {
 
 bool HoldsCode() { return transferState.pairingCode[0] != '\0'; }
 
+// The bytes that pair: the typed code as UTF-8, without spaces and dashes,
+// whatever the front end's encoding (the front ends checked it already).
+std::string PairingBytes() {
+    std::string typed, bytes;
+    if (!PathToUtf8(transferState.pairingCode, &typed) || CodeBytes(typed, &bytes) != CodeCheck::kOk)
+        return transferState.pairingCode;
+    return bytes;
+}
+
 // The options that this side asks for in its offer; an Original can
 // always continue a Nothing side's partial file.
 uint8_t OwnOptions() {
@@ -90,6 +101,16 @@ bool JoinPath(char* path, const char* folder, const char* name) {
     EndTransfer();
 }
 
+// A name that the peer cannot be given (it has no code page 932 form, and
+// the peer takes no other): said with the name, before the peer makes any
+// file.
+[[noreturn]] void RefuseName() {
+    char line[kPathSize + 96];
+    snprintf(line, sizeof line, kNameNotCp932Text, transferState.fileTitle);
+    AddStatusLine(line);
+    EndTransfer();
+}
+
 // Whether path, an existing file that the user chose to overwrite, could
 // be replaced: it is left as it is until the new file is whole, but one that
 // cannot be written (read-only, in use) is refused now, before any data
@@ -102,7 +123,19 @@ bool CanReplaceFile(const char* path) {
 // offered: the highest version that the Original's word offered (1: none);
 // originalOptions: the options of that word.
 void NameAndCreateNewFile(int32_t offered, uint8_t originalOptions) {
-    const bool nameOk = ReceiveNameRecord(transferState.link, transferState.incomingName);
+    const int32_t version = offered >= 2 ? AgreedVersion(offered) : 1;
+    const ReceivedName record = ReceiveNameRecord(transferState.link);
+    // In protocol 2 the name's UTF-8 form, where the Original sent one;
+    // else its code page 932 form. Either becomes a name of this system,
+    // which must have one.
+    const bool utf8 = version >= 2 && !record.utf8.empty();
+    const std::string& received = utf8 ? record.utf8 : record.cp932;
+    std::string name;
+    const bool nameOk = (utf8 || record.complete) && IsBareFileName(received, utf8) &&
+                        (utf8 ? Utf8ToPath(received, &name) : Cp932ToPath(received, &name)) &&
+                        name.size() < static_cast<size_t>(kPathSize);
+    if (!nameOk && utf8) name = Utf8ToPathShown(received);
+    snprintf(transferState.incomingName, kPathSize, "%s", nameOk || utf8 ? name.c_str() : received.c_str());
     char line[kPathSize + 32];
     snprintf(line, sizeof line, "ファイル名: %s", transferState.incomingName);
     AddStatusLine(line);
@@ -137,7 +170,6 @@ void NameAndCreateNewFile(int32_t offered, uint8_t originalOptions) {
     // can, and started afresh otherwise.
     char partial[kPathSize];
     if (!PartialPath(partial, path)) RefuseNewFile(path);
-    const int32_t version = offered >= 2 ? AgreedVersion(offered) : 1;
     FileStamp stamp;
     const bool resume = version >= 2 && (originalOptions & kOptionResume) != 0 && FindPartialFile(partial, &stamp);
     if (!resume && CreateEmptyFile(partial) != 0) RefuseNewFile(partial);
@@ -150,7 +182,9 @@ void NameAndCreateNewFile(int32_t offered, uint8_t originalOptions) {
     // the Original offered one; an Original that speaks only protocol 1
     // reads any non-zero byte as 1.
     SendNameReply(transferState.link,
-                  NameReply{true, version, static_cast<uint8_t>(OwnOptions() | (resume ? kOptionResume : 0))});
+                  NameReply{true, version,
+                            static_cast<uint8_t>(OwnOptions() | (resume ? kOptionResume : 0) |
+                                                 (utf8 ? kOptionUtf8Name : 0))});
     transferState.fileType = kCopy;
     UseProtocol(version);
     if (!resume) {
@@ -220,8 +254,8 @@ void Handshake() {
     }
     if (HoldsCode()) {
         RequireVersion(offered);
-        transferState.channel = PairWithCode(transferState.link, transferState.pairingCode,
-                                             strlen(transferState.pairingCode), clientWord, serverWord,
+        const std::string code = PairingBytes();
+        transferState.channel = PairWithCode(transferState.link, code.c_str(), code.size(), clientWord, serverWord,
                                              transferState.netRole == kClient);
         transferState.link.records = transferState.channel.get();
     }
@@ -229,10 +263,25 @@ void Handshake() {
         RequireVersion(offered);
         NameAndCreateNewFile(offered, peerOptions);
     } else if (peer == kNothing) {
-        SendNameRecord(transferState.link, transferState.fileTitle);
+        // The name in code page 932 for a peer of protocol 1, and in UTF-8
+        // beside it for a Blockmend peer. A name with no code page 932 form
+        // reaches only the latter: a peer of protocol 1 finds no name and
+        // makes nothing.
+        std::string cp932, utf8;
+        const bool hasCp932 = PathToCp932(transferState.fileTitle, &cp932) && cp932.size() < kNameRecordSize;
+        // The UTF-8 form goes only where the code page 932 one does not
+        // carry the name exactly, so that a record that a peer of protocol
+        // 1 can read is the same as ever, padding included.
+        std::string back;
+        if (!offers || !PathToUtf8(transferState.fileTitle, &utf8) || utf8.size() + 2 > kNameRecordSize ||
+            (hasCp932 && Cp932ToUtf8(cp932, &back) && back == utf8))
+            utf8.clear();
+        if (!hasCp932 && utf8.empty()) RefuseName();
+        SendNameRecord(transferState.link, hasCp932 ? cp932 : std::string(), utf8);
         const NameReply reply = ReceiveNameReply(transferState.link, offers);
         if (!reply.accepted) {
             AddStatusLine("Remote でエラーが発生しました。(FileName Error)");
+            if (!hasCp932) RefuseName();
             EndTransfer();
         }
         RequireVersion(reply.version);
@@ -264,6 +313,7 @@ const char kPeerBusyText[] = "相手は別の転送中です。終わってか�
 const char kResumeText[] = "前回の続きから受信します (受信済み: %llu バイト)";
 const char kPeerResumesText[] = "相手は前回の続きから受信します";
 const char kDeviceTooShortText[] = "コピー先のデバイスが元のファイルより短いため、修復できません";
+const char kNameNotCp932Text[] = "\"%s\"はコードページ932で表せない名前のため、相手に送れません";
 const char kDeviceRestText[] = "デバイスの %llu バイト目から先は比較も変更もしません";
 
 void CheckSizeForProtocol() {

@@ -50,6 +50,9 @@ extern const char kPeerResumesText[];
 // compared over the Original's length, with kDeviceRestText.
 extern const char kDeviceTooShortText[];
 extern const char kDeviceRestText[];
+// A name with no code page 932 form, which a peer of protocol 1 (or a
+// Blockmend build that knows no UTF-8 names) cannot take: "%s" is the name.
+extern const char kNameNotCp932Text[];
 // Ends the transfer with "4GB以上のファイルは扱えません" when the local file
 // is too large for the protocol that the handshake chose.
 void CheckSizeForProtocol();

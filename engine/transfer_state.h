@@ -20,7 +20,7 @@ enum FileType : int32_t { kOriginal = 0, kCopy = 1, kNothing = 2 };
 enum NetRole : int32_t { kClient = 0, kServer = 1 };
 enum SelectionKind : int32_t { kNoSelection = 0, kFileSelected = 1, kFolderSelected = 2 };
 
-constexpr int kPathSize = 260;         // paths and names, with the terminating zero
+constexpr int kPathSize = kSystemPathBytes;  // paths and names, with the terminating zero
 constexpr int32_t kDefaultPort = 46699;
 
 struct TransferState {
@@ -52,7 +52,7 @@ struct TransferState {
     ChecksumList remoteCrcs;               // the peer's checksums of the current pass, as received
     int32_t protocolLimit = kHighestProtocol;  // the highest protocol this side offers
     int32_t protocolMinimum = 1;               // the lowest it accepts (2: refuse a peer of protocol 1)
-    char pairingCode[256] = {};       // the code to pair with (code page 932); empty: none
+    char pairingCode[256] = {};       // the code to pair with, as typed (path encoding); empty: none
     bool verifyAll = false;           // this side asks that both files be read whole again at the end
     bool verifyWholeFiles = false;    // this transfer does so (either side asked, protocol 2)
     U128 digestSum{};                 // this side's file as summed for the whole-file digest

@@ -10,13 +10,13 @@
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 // An environment variable as UTF-8; false when it is not set.
 bool EnvironmentVariable(const char* name, std::string* value);
-// The folder of the running executable, in code page 932, ending in a
+// The folder of the running executable, in the path encoding, ending in a
 // separator.
 std::string ExecutableFolder();
-// Where the comparison log goes when no folder is given, in code page 932,
-// ending in a separator: on POSIX a per-user state folder
-// ($XDG_STATE_HOME/blockmend, else ~/.local/state/blockmend, created here
-// when missing), since an installed program's folder is not the user's to
+// Where the comparison log goes when no folder is given, in the path
+// encoding, ending in a separator: on POSIX a per-user state folder
+// ($XDG_STATE_HOME/blockmend, else ~/.local/state/blockmend; the front end
+// makes it when missing, MakeFolders), since an installed program's folder is not the user's to
 // write; on Windows the program's folder. DefaultLogFolderHelp says which,
 // for --help.
 std::string DefaultLogFolder();

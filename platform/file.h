@@ -1,11 +1,23 @@
 // Files for the transfer engine and the comparison log: every open is
 // exclusive (no other opener, in this process or another, may hold the file
-// at the same time; only ReadShared readers share it among themselves), and every handle is owned by a FileHandle that closes
-// it when it goes out of scope. Paths are code page 932 byte strings.
+// at the same time; only ReadShared readers share it among themselves),
+// and every handle is owned by a FileHandle that closes
+// it when it goes out of scope. Paths are in the path encoding
+// (platform/text.h): bytes as given on POSIX; on Windows the front end's
+// ANSI (code page 932) or UTF-8 names. A failure saves its operation and
+// path beside the error (platform/error.h).
 // Any thread may use these functions; a handle belongs to one thread.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
+
+// The longest path that the program holds, with its terminating zero
+// (set by the build): 260 on Windows, where the window's ANSI functions take
+// no more (MAX_PATH) and the command-line peer keeps to the same record;
+// 4096 on POSIX (PATH_MAX), where a path is whatever the user gave.
+constexpr int kSystemPathBytes = BLOCKMEND_PATH_BYTES;
 
 enum class FileMode {
     ReadExisting,     // read only; the file must exist
@@ -17,11 +29,12 @@ enum class FileMode {
 
 struct FileHandle {
     intptr_t fd = -1;  // descriptor or HANDLE; -1 when closed
+    std::string path;  // as opened: the place of an error (SaveErrorPlace)
 
     FileHandle() = default;
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
-    FileHandle(FileHandle&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    FileHandle(FileHandle&& other) noexcept : fd(other.fd), path(std::move(other.path)) { other.fd = -1; }
     FileHandle& operator=(FileHandle&& other) noexcept;
     ~FileHandle();
 
@@ -90,6 +103,11 @@ bool FolderWritable(const char* folder);
 
 // Removes the file at path; false when it cannot.
 bool FileRemove(const char* path);
+
+// Makes folder and every missing folder above it, as mkdir -p does (for
+// the folder of the comparison log). False with the last error set when it
+// still does not exist as a folder.
+bool MakeFolders(const char* folder);
 
 // Separator between a folder and a name in paths of this system.
 char PathSeparator();

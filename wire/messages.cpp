@@ -51,32 +51,45 @@ uint32_t ReceiveFileTypeWord(Link& link) {
     return static_cast<uint32_t>(GetLittleEndian(bytes, 4));
 }
 
-void SendNameRecord(Link& link, const char* name) {
+void SendNameRecord(Link& link, const std::string& cp932, const std::string& utf8) {
     char record[kNameRecordSize] = {};
-    strncpy(record, name, kNameRecordSize - 1);
+    const size_t n = cp932.size() < kNameRecordSize ? cp932.size() : kNameRecordSize - 1;
+    memcpy(record, cp932.data(), n);
+    if (!utf8.empty() && n + 1 + utf8.size() < kNameRecordSize) memcpy(record + n + 1, utf8.data(), utf8.size());
     SendAll(link, record, sizeof record);
 }
 
-bool ReceiveNameRecord(Link& link, char* name) {
-    ReceiveAll(link, name, kNameRecordSize);
-    if (memchr(name, '\0', kNameRecordSize) == nullptr) {
-        name[kNameRecordSize - 1] = '\0';
-        return false;
+ReceivedName ReceiveNameRecord(Link& link) {
+    char record[kNameRecordSize];
+    ReceiveAll(link, record, kNameRecordSize);
+    ReceivedName name;
+    const char* end = static_cast<const char*>(memchr(record, '\0', kNameRecordSize));
+    name.complete = end != nullptr;
+    name.cp932.assign(static_cast<const char*>(record), end ? end : record + kNameRecordSize);
+    if (end) {
+        const char* second = end + 1;
+        const char* stop = static_cast<const char*>(memchr(second, '\0', record + kNameRecordSize - second));
+        if (stop) name.utf8.assign(second, stop);
     }
-    return IsBareFileName(name);
+    return name;
 }
 
-bool IsBareFileName(const char* name) {
-    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-    for (const uint8_t* p = reinterpret_cast<const uint8_t*>(name); *p != '\0'; ++p) {
-        if (IsCp932LeadByte(*p)) {
-            if (p[1] == '\0') return false;  // a lead byte with no second byte
+bool IsBareFileName(const std::string& name, bool utf8) {
+    if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string::npos) return false;
+    if (utf8 && !IsUtf8(name)) return false;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(name.c_str());
+    for (; *p != '\0'; ++p) {
+        if (!utf8 && IsCp932LeadByte(*p)) {
+            // Its second byte must be one: a control character is not.
+            if (p[1] < 0x40 || p[1] == 0x7F || p[1] > 0xFC) return false;
             ++p;
             continue;
         }
         if (*p < 0x20 || *p == 0x7F || *p == '\\' || *p == '/' || *p == ':') return false;
+        // U+0080 to U+009F, the C1 control characters.
+        if (utf8 && *p == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) return false;
     }
-    return !IsDeviceName(name);
+    return !IsDeviceName(name.c_str());
 }
 
 void SendNameReply(Link& link, const NameReply& reply) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "wire/link.h"
 #include "wire/protocol.h"
@@ -22,19 +23,27 @@ extern const char kPairingFailedText[]; // the pairing with a code failed
 void SendFileTypeWord(Link& link, uint32_t word);
 uint32_t ReceiveFileTypeWord(Link& link);
 
-// The name record (Original to Nothing): the file's name, a zero byte and
-// padding, kNameRecordSize bytes in all. ReceiveNameRecord leaves the name,
-// zero-terminated, in name (kNameRecordSize bytes) and returns whether it
-// may name a file of the receiver's folder: a record with its zero byte,
-// and a bare file name (IsBareFileName).
-void SendNameRecord(Link& link, const char* name);
-bool ReceiveNameRecord(Link& link, char* name);
+// The name record (Original to Nothing), kNameRecordSize bytes: the file's
+// name in code page 932 (empty when it has no such form) and a zero byte;
+// then, from a Blockmend Original whose name that form does not carry
+// exactly, the name's UTF-8 form and a zero byte where both fit (a peer of
+// protocol 1 takes what follows the first zero byte for padding); then
+// zeros. A Nothing side that runs protocol 2 takes
+// the UTF-8 form when there is one (and says so, kOptionUtf8Name).
+void SendNameRecord(Link& link, const std::string& cp932, const std::string& utf8);
+struct ReceivedName {
+    std::string cp932;      // up to the first zero byte
+    std::string utf8;       // between the first and the second zero byte; empty when none
+    bool complete = false;  // the record has its first zero byte
+};
+ReceivedName ReceiveNameRecord(Link& link);
 // A name received from the peer may only name a file directly inside the
 // chosen folder: not empty, "." or "..", no separator, drive colon or
-// control character, and no device name of Windows (CON, PRN, AUX, NUL,
-// COM1-9, LPT1-9, with or without an extension). Walked as code page 932
-// characters, whose second bytes may be 0x5C.
-bool IsBareFileName(const char* name);
+// control character (C0, DEL, and in UTF-8 C1), and no device name of
+// Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an
+// extension). Walked as code page 932 characters, whose second bytes may be
+// 0x5C, or as UTF-8 (utf8), which must be well-formed.
+bool IsBareFileName(const std::string& name, bool utf8 = false);
 
 // The name reply (Nothing to Original), one byte: 0 refused, else success;
 // with protocol 2 offered, the version and options (as in an offer word's

@@ -1,6 +1,8 @@
 // Pairing with a code (worker thread; MakeNewCode any thread).
 #include "wire/pairing.h"
 
+#include "platform/text.h"
+
 #include <sodium.h>
 
 #include <cstdio>
@@ -115,4 +117,19 @@ bool MakeNewCode(char* out) {
     snprintf(out, 20, "%04u-%04u-%04u-%04u", static_cast<unsigned>(groups[0]), static_cast<unsigned>(groups[1]),
              static_cast<unsigned>(groups[2]), static_cast<unsigned>(groups[3]));
     return true;
+}
+
+CodeCheck CodeBytes(const std::string& typed, std::string* bytes) {
+    if (!IsUtf8(typed)) return CodeCheck::kNotText;
+    std::string kept;
+    size_t characters = 0;
+    for (char c : typed) {
+        if (c == ' ' || c == '-') continue;
+        kept += c;
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++characters;
+    }
+    if (characters < kMinCodeCharacters) return CodeCheck::kTooShort;
+    if (kept.size() > kMaxCodeBytes) return CodeCheck::kTooLong;
+    *bytes = std::move(kept);
+    return CodeCheck::kOk;
 }

@@ -11,14 +11,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "wire/link.h"
 #include "wire/records.h"
 
 // A code is any text of at least this many characters, at most
-// kMaxCodeBytes bytes long (code page 932).
+// kMaxCodeBytes bytes long, as UTF-8; spaces and dashes do not count, so
+// "4821-0937-5512-6630", "4821 0937 5512 6630" and "4821093755126630" are
+// one code.
 constexpr size_t kMinCodeCharacters = 6;
 constexpr size_t kMaxCodeBytes = 255;
+enum class CodeCheck { kOk, kTooShort, kTooLong, kNotText };
+// The bytes with which a code pairs: typed (UTF-8; the window converts what
+// was typed first) without its spaces and dashes, into *bytes when kOk.
+CodeCheck CodeBytes(const std::string& typed, std::string* bytes);
 
 // Pairs over link, the Client (isClient) or the Server, with code (length
 // bytes); the words are the Client's and the Server's file-type words as

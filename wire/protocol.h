@@ -116,6 +116,10 @@ constexpr uint8_t kOptionResume = 0x10;
 // neither way. A longer device is compared over the Original's length and
 // the rest left as it is; a shorter one is refused before anything moves.
 constexpr uint8_t kOptionDevice = 0x80;
+// In a Nothing side's name reply (the same bit as kOptionDevice, which only
+// a Copy's word carries): it took the UTF-8 form of the name from the name
+// record (wire/messages.h) rather than the code page 932 one.
+constexpr uint8_t kOptionUtf8Name = 0x80;
 uint32_t OfferWord(int32_t fileType, int32_t version, uint8_t options = 0);
 // What a received file-type word says: the FileType, the highest version
 // offered (1 for a plain word) and the options. False when it names no

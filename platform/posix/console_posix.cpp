@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <pthread.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/text.h"
@@ -32,10 +31,8 @@ std::string ExecutableFolder() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) return "./";
-    std::string utf8(path, static_cast<size_t>(n));
-    utf8.erase(utf8.rfind('/') + 1);
-    std::string folder;
-    if (!Utf8ToCp932(utf8, &folder)) return "./";
+    std::string folder(path, static_cast<size_t>(n));
+    folder.erase(folder.rfind('/') + 1);
     return folder;
 }
 
@@ -55,14 +52,8 @@ std::string DefaultLogFolder() {
         if (home == nullptr || home[0] == '\0') return ExecutableFolder();
         base = std::string(home) + "/.local/state";
     }
-    std::string folder = base + "/blockmend/";
-    // Made step by step, as mkdir -p would; a failure shows up when the log
-    // is opened, with the system's reason.
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
-        mkdir(folder.substr(0, slash).c_str(), 0700);
-    std::string converted;
-    if (!Utf8ToCp932(folder, &converted)) return ExecutableFolder();
-    return converted;
+    // The folder is made, as --log-dir is, by the command-line peer.
+    return base + "/blockmend/";
 }
 
 const char* DefaultLogFolderHelp() { return "$XDG_STATE_HOME/blockmend, else ~/.local/state/blockmend"; }

@@ -2,6 +2,8 @@
 // strerror's text converted to code page 932.
 #include "platform/error.h"
 
+#include <cstdio>
+
 #include <cerrno>
 #include <cstring>
 
@@ -11,7 +13,8 @@ namespace {
 enum class ErrorKind { Errno, Sharing, Text };
 thread_local ErrorKind lastKind = ErrorKind::Errno;
 thread_local int lastErrno = 0;
-thread_local std::string lastText;
+// Plain characters, without a destructor to run as a thread ends.
+thread_local char lastText[512];
 }  // namespace
 
 void SaveLastError() {
@@ -23,7 +26,7 @@ void SaveSharingViolation() { lastKind = ErrorKind::Sharing; }
 
 void SaveErrorText(const char* text) {
     lastKind = ErrorKind::Text;
-    lastText = text;
+    snprintf(lastText, sizeof lastText, "%s", text);
 }
 
 std::string SystemErrorText() {

@@ -1,5 +1,5 @@
-// POSIX files: paths arrive as code page 932 and are converted to UTF-8 at
-// the system call; exclusive access is an flock taken at every open, so a
+// POSIX files: a path is the bytes that the user or the system gave, passed
+// to the system as they are; exclusive access is an flock taken at every open, so a
 // second open of the same file by any Blockmend process fails as a sharing
 // violation, as it does on Windows.
 #include "platform/file.h"
@@ -15,12 +15,20 @@
 #include <unistd.h>
 
 #include "platform/error.h"
-#include "platform/text.h"
+
+namespace {
+// The last error, with the handle's path as its place.
+void SaveHandleError(const FileHandle& file, ErrorOperation operation) {
+    SaveLastError();
+    SaveErrorPlace(operation, file.path.c_str());
+}
+}  // namespace
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         FileClose(*this);
         fd = other.fd;
+        path = std::move(other.path);
         other.fd = -1;
     }
     return *this;
@@ -32,11 +40,7 @@ const char kNotAFileText[] = "通常のファイルでもブロックデバイ�
 
 bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     FileClose(file);
-    std::string native;
-    if (!Cp932ToUtf8(path, &native)) {
-        SaveErrorText("ファイル名をこのシステムの文字に変換できません。");
-        return false;
-    }
+    SaveErrorPlace(ErrorOperation::kOpen, path);
     int flags = O_CLOEXEC;
     switch (mode) {
     case FileMode::ReadExisting:
@@ -46,7 +50,7 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
     case FileMode::ReadWriteAlways: flags |= O_RDWR | O_CREAT; break;
     }
     // Not blocking: a pipe's open would wait for a writer.
-    int fd = open(native.c_str(), flags | O_NONBLOCK, 0666);
+    int fd = open(path, flags | O_NONBLOCK, 0666);
     if (fd < 0) {
         SaveLastError();
         return false;
@@ -83,6 +87,7 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
         return false;
     }
     file.fd = fd;
+    file.path = path;
     return true;
 }
 
@@ -100,7 +105,7 @@ bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count,
                           static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kRead);
             *got = done;
             return false;
         }
@@ -118,12 +123,12 @@ bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t
                            static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kWrite);
             return false;
         }
         if (n == 0) {
             errno = ENOSPC;
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kWrite);
             return false;
         }
         done += static_cast<uint32_t>(n);
@@ -138,7 +143,7 @@ bool FileAppend(FileHandle& file, const void* buffer, uint32_t count) {
 
 bool FileSetEnd(FileHandle& file, uint64_t size) {
     if (ftruncate(static_cast<int>(file.fd), static_cast<off_t>(size)) != 0) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kWrite);
         return false;
     }
     return true;
@@ -147,18 +152,15 @@ bool FileSetEnd(FileHandle& file, uint64_t size) {
 bool FileSync(FileHandle& file) {
     while (fdatasync(static_cast<int>(file.fd)) != 0) {
         if (errno == EINTR) continue;
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kWrite);
         return false;
     }
     return true;
 }
 
 bool FileReplace(const char* from, const char* to) {
-    std::string source, target;
-    if (!Cp932ToUtf8(from, &source) || !Cp932ToUtf8(to, &target)) {
-        SaveErrorText("ファイル名をこのシステムの文字に変換できません。");
-        return false;
-    }
+    SaveErrorPlace(ErrorOperation::kRename, to);
+    const std::string source = from, target = to;
     if (rename(source.c_str(), target.c_str()) != 0) {
         SaveLastError();
         return false;
@@ -194,13 +196,13 @@ bool FileIsDevice(FileHandle& file) {
 bool FileSize(FileHandle& file, uint64_t* size) {
     struct stat st;
     if (fstat(static_cast<int>(file.fd), &st) != 0) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     *size = static_cast<uint64_t>(st.st_size);
     // A block device's node has no size of its own.
     if (S_ISBLK(st.st_mode) && ioctl(static_cast<int>(file.fd), BLKGETSIZE64, size) != 0) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     return true;
@@ -219,7 +221,7 @@ bool FileMarkSparse(FileHandle&) { return true; }
 bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
     struct stat st;
     if (fstat(static_cast<int>(file.fd), &st) != 0) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     stamp->size = static_cast<uint64_t>(st.st_size);
@@ -231,12 +233,8 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
 }
 
 bool FolderWritable(const char* folder) {
-    std::string native;
-    if (!Cp932ToUtf8(folder, &native)) {
-        errno = EILSEQ;
-        SaveLastError();
-        return false;
-    }
+    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
+    std::string native = folder;
     if (native.empty()) native.push_back('.');
     struct stat info;
     if (stat(native.c_str(), &info) != 0) {
@@ -261,11 +259,29 @@ bool FolderWritable(const char* folder) {
     return true;
 }
 
+bool MakeFolders(const char* folder) {
+    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
+    const std::string path = folder;
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0700);
+    if (!path.empty() && path.back() != '/') mkdir(path.c_str(), 0700);
+    struct stat info;
+    if (stat(path.empty() ? "." : path.c_str(), &info) != 0) {
+        SaveLastError();
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
 char PathSeparator() { return '/'; }
 
 bool FileRemove(const char* path) {
-    std::string native;
-    if (!Cp932ToUtf8(path, &native) || unlink(native.c_str()) != 0) {
+    if (unlink(path) != 0) {
         SaveLastError();
         return false;
     }

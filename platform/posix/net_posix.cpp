@@ -269,7 +269,7 @@ PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, cons
                 if (err != 0) {
                     errno = err;
                     SaveLastError();
-            connectRefused = errno == ECONNREFUSED;
+                    connectRefused = errno == ECONNREFUSED;
                     result = PeerWait::Failed;
                 }
                 break;

@@ -34,3 +34,14 @@ bool Convert(const char* to, const char* from, const std::string& text, std::str
 
 bool Cp932ToUtf8(const std::string& text, std::string* out) { return Convert("UTF-8", "CP932", text, out); }
 bool Utf8ToCp932(const std::string& text, std::string* out) { return Convert("CP932", "UTF-8", text, out); }
+
+// POSIX paths are bytes, held as the system gave them.
+void UsePathEncoding(PathEncoding) {}
+PathEncoding PathTextEncoding() { return PathEncoding::kUtf8; }
+
+size_t PathNameStart(const char* path) {
+    size_t start = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i)
+        if (path[i] == '/') start = i + 1;
+    return start;
+}

@@ -49,19 +49,18 @@ bool EnvironmentVariable(const char* name, std::string* value) {
 }
 
 std::string ExecutableFolder() {
-    char path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0) return ".\\";
-    // Cut after the last backslash, walking double-byte characters whole.
-    size_t cut = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && i + 1 < n) {
-            ++i;
-            continue;
-        }
-        if (path[i] == '\\') cut = i + 1;
+    if (PathTextEncoding() == PathEncoding::kUtf8) {
+        wchar_t wide[MAX_PATH + 1] = {};
+        const DWORD n = GetModuleFileNameW(nullptr, wide, MAX_PATH);
+        if (n == 0) return ".\\";
+        std::string path = WideToUtf8(wide);
+        path.erase(PathNameStart(path.c_str()));
+        return path;
     }
-    return std::string(path, cut);
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0) return ".\\";
+    return std::string(path, PathNameStart(path));
 }
 
 std::string DefaultLogFolder() { return ExecutableFolder(); }

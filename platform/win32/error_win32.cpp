@@ -2,12 +2,15 @@
 // call, and the system's own text for it in the user's default language.
 #include "platform/error.h"
 
+#include <cstdio>
+
 #include <windows.h>
 
 namespace {
 thread_local DWORD lastCode = 0;
 thread_local bool hasText = false;
-thread_local std::string lastText;
+// Plain characters, without a destructor to run as a thread ends.
+thread_local char lastText[512];
 }  // namespace
 
 void SaveLastError() {
@@ -22,7 +25,7 @@ void SaveSharingViolation() {
 
 void SaveErrorText(const char* text) {
     hasText = true;
-    lastText = text;
+    snprintf(lastText, sizeof lastText, "%s", text);
 }
 
 std::string SystemErrorText() {

@@ -1,16 +1,35 @@
-// Win32 files: ANSI paths (code page 932 on a Japanese system), opened with
-// share mode 0 so that no other opener can hold the file meanwhile.
+// Win32 files, opened with share mode 0 so that no other opener can hold the
+// file meanwhile. Paths are in the front end's path encoding
+// (platform/text.h): the window's go to the ANSI functions as they are (code
+// page 932 on a Japanese system); the command-line peer's UTF-8 ones are
+// turned into UTF-16 for the wide functions, so any name works there.
 #include "platform/file.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/error.h"
+#include "platform/text.h"
 
 namespace {
 HANDLE H(const FileHandle& file) { return reinterpret_cast<HANDLE>(file.fd); }
+
+bool WidePaths() { return PathTextEncoding() == PathEncoding::kUtf8; }
+
+std::wstring Wide(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (n <= 1) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n - 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), n);
+    return wide;
+}
+
+DWORD Attributes(const char* path) {
+    return WidePaths() ? GetFileAttributesW(Wide(path).c_str()) : GetFileAttributesA(path);
+}
 
 bool SeekTo(FileHandle& file, uint64_t offset) {
     LARGE_INTEGER pos;
@@ -23,10 +42,19 @@ bool SeekTo(FileHandle& file, uint64_t offset) {
 }
 }  // namespace
 
+namespace {
+// The last error, with the handle's path as its place.
+void SaveHandleError(const FileHandle& file, ErrorOperation operation) {
+    SaveLastError();
+    SaveErrorPlace(operation, file.path.c_str());
+}
+}  // namespace
+
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         FileClose(*this);
         fd = other.fd;
+        path = std::move(other.path);
         other.fd = -1;
     }
     return *this;
@@ -51,7 +79,10 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
         SaveErrorText(kNotAFileText);
         return false;
     }
-    HANDLE h = CreateFileA(path, access, mode == FileMode::ReadShared ? FILE_SHARE_READ : 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    SaveErrorPlace(ErrorOperation::kOpen, path);
+    const DWORD share = mode == FileMode::ReadShared ? FILE_SHARE_READ : 0;
+    HANDLE h = WidePaths() ? CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)
+                           : CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         SaveLastError();
         return false;
@@ -62,6 +93,7 @@ bool FileOpen(FileHandle& file, const char* path, FileMode mode) {
         return false;
     }
     file.fd = reinterpret_cast<intptr_t>(h);
+    file.path = path;
     if (mode == FileMode::CreateTruncate && !FileSetEnd(file, 0)) {
         FileClose(file);
         return false;
@@ -82,7 +114,7 @@ bool FileReadAt(FileHandle& file, uint64_t offset, void* buffer, uint32_t count,
     while (*got < count) {
         DWORD n = 0;
         if (!ReadFile(H(file), static_cast<char*>(buffer) + *got, count - *got, &n, nullptr)) {
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kRead);
             return false;
         }
         if (n == 0) break;
@@ -97,12 +129,12 @@ bool FileWriteAt(FileHandle& file, uint64_t offset, const void* buffer, uint32_t
     while (done < count) {
         DWORD n = 0;
         if (!WriteFile(H(file), static_cast<const char*>(buffer) + done, count - done, &n, nullptr)) {
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kWrite);
             return false;
         }
         if (n == 0) {
             SetLastError(ERROR_DISK_FULL);
-            SaveLastError();
+            SaveHandleError(file, ErrorOperation::kWrite);
             return false;
         }
         done += n;
@@ -118,7 +150,7 @@ bool FileAppend(FileHandle& file, const void* buffer, uint32_t count) {
 bool FileSetEnd(FileHandle& file, uint64_t size) {
     if (!SeekTo(file, size)) return false;
     if (!SetEndOfFile(H(file))) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kWrite);
         return false;
     }
     return true;
@@ -126,14 +158,16 @@ bool FileSetEnd(FileHandle& file, uint64_t size) {
 
 bool FileSync(FileHandle& file) {
     if (!FlushFileBuffers(H(file))) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kWrite);
         return false;
     }
     return true;
 }
 
 bool FileReplace(const char* from, const char* to) {
-    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    SaveErrorPlace(ErrorOperation::kRename, to);
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (!(WidePaths() ? MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), flags) : MoveFileExA(from, to, flags))) {
         SaveLastError();
         return false;
     }
@@ -152,7 +186,7 @@ bool FileMarkSparse(FileHandle& file) {
 bool FileSize(FileHandle& file, uint64_t* size) {
     LARGE_INTEGER s;
     if (!GetFileSizeEx(H(file), &s)) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     *size = static_cast<uint64_t>(s.QuadPart);
@@ -164,7 +198,7 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandleEx(H(file), FileBasicInfo, &basic, sizeof basic) ||
         !GetFileInformationByHandle(H(file), &info)) {
-        SaveLastError();
+        SaveHandleError(file, ErrorOperation::kRead);
         return false;
     }
     stamp->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
@@ -175,7 +209,8 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
 }
 
 bool FolderWritable(const char* folder) {
-    DWORD attributes = GetFileAttributesA(folder[0] != '\0' ? folder : ".");
+    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
+    DWORD attributes = Attributes(folder[0] != '\0' ? folder : ".");
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         SaveLastError();
         return false;
@@ -184,6 +219,15 @@ bool FolderWritable(const char* folder) {
         SetLastError(ERROR_DIRECTORY);
         SaveLastError();
         return false;
+    }
+    if (WidePaths()) {
+        wchar_t probe[MAX_PATH];
+        if (GetTempFileNameW(folder[0] != '\0' ? Wide(folder).c_str() : L".", L"bmd", 0, probe) == 0) {
+            SaveLastError();
+            return false;
+        }
+        DeleteFileW(probe);
+        return true;
     }
     char probe[MAX_PATH];
     if (GetTempFileNameA(folder[0] != '\0' ? folder : ".", "bmd", 0, probe) == 0) {
@@ -194,10 +238,34 @@ bool FolderWritable(const char* folder) {
     return true;
 }
 
+bool MakeFolders(const char* folder) {
+    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
+    const std::string path = folder;
+    // Each folder from the top down; one that exists already is no error.
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '\\' && path[i] != '/') continue;
+        const std::string part = path.substr(0, i);
+        if (part.empty() || part.back() == ':') continue;
+        if (WidePaths()) CreateDirectoryW(Wide(part.c_str()).c_str(), nullptr);
+        else CreateDirectoryA(part.c_str(), nullptr);
+    }
+    const DWORD attributes = Attributes(path.empty() ? "." : path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        SaveLastError();
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetLastError(ERROR_DIRECTORY);
+        SaveLastError();
+        return false;
+    }
+    return true;
+}
+
 char PathSeparator() { return '\\'; }
 
 bool FileRemove(const char* path) {
-    if (!DeleteFileA(path)) {
+    if (!(WidePaths() ? DeleteFileW(Wide(path).c_str()) : DeleteFileA(path))) {
         SaveLastError();
         return false;
     }

@@ -29,3 +29,25 @@ bool Convert(UINT fromPage, UINT toPage, const std::string& text, std::string* o
 
 bool Cp932ToUtf8(const std::string& text, std::string* out) { return Convert(932, CP_UTF8, text, out); }
 bool Utf8ToCp932(const std::string& text, std::string* out) { return Convert(CP_UTF8, 932, text, out); }
+
+namespace {
+PathEncoding pathEncoding = PathEncoding::kCp932;
+}  // namespace
+
+void UsePathEncoding(PathEncoding encoding) { pathEncoding = encoding; }
+PathEncoding PathTextEncoding() { return pathEncoding; }
+
+size_t PathNameStart(const char* path) {
+    const bool cp932 = pathEncoding == PathEncoding::kCp932;
+    size_t start = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        if (cp932 && IsCp932LeadByte(c)) {
+            if (path[i + 1] == '\0') break;
+            ++i;
+            continue;
+        }
+        if (c == '\\' || c == '/') start = i + 1;
+    }
+    return start;
+}

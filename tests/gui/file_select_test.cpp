@@ -339,7 +339,9 @@ TEST_F(FileSelection, FolderPickedAfterATransferBeganIsDropped) {
                                  folder + "peer.out", folder + "peer.err"));
         FinishCli(peer, 120000);
         ASSERT_TRUE(WaitForWorker(120000));
-        if (!pickWhileRunning) ASSERT_TRUE(PickFolder(browser, folder + "other"));
+        if (!pickWhileRunning) {
+            ASSERT_TRUE(PickFolder(browser, folder + "other"));
+        }
 
         EXPECT_TRUE(ReadFile(into + "incoming.bin") == original);
         EXPECT_EQ(transferState.fileType, kCopy);

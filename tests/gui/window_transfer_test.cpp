@@ -269,3 +269,45 @@ TEST_F(WindowTransfer, AFileCutShortOverAnOlderOneIsKeptApartAndContinued) {
     EXPECT_TRUE(Checked(w, IDC_COPY));
     EXPECT_EQ(Text(w, IDC_FILE), into + "incoming.bin");
 }
+
+TEST_F(WindowTransfer, ANameWithNoCodePage932FormIsRefusedAndNothingIsMade) {
+    // The command-line peer holds any name and offers it in UTF-8; the
+    // window, whose names are code page 932, cannot make such a file: it
+    // says so with the name as far as it can show it, and makes nothing.
+    HWND w = Window();
+    const std::string folder = ScratchFolder("gui-utf8-name");
+    const std::string into = folder + "into\\";
+    CreateDirectoryA(into.c_str(), nullptr);
+    const std::string name = "caf\xC3\xA9 \xF0\x9F\x98\x80.bin";
+    const std::string wholePath = folder + name;  // the scratch folder is ASCII
+    std::wstring wide(wholePath.size() + 1, L'\0');
+    wide.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, wholePath.c_str(), -1, wide.data(), static_cast<int>(wide.size())) - 1));
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "some bytes", 10, &written, nullptr);
+    CloseHandle(file);
+
+    const std::string port = std::to_string(NextPort());
+    Click(w, IDC_NOTHING);
+    TakeFolderSelection(w, (folder + "into").c_str());
+    Click(w, IDC_SERVER);
+    SetText(w, IDC_PORT, port);
+    RunAgainstPeer(w, folder, "peer",
+                   {"original", wholePath, "--connect", "127.0.0.1", "--port", port, "--log-dir", folder}, nullptr, 1);
+
+    const std::vector<std::string> lines = StatusLines(w);
+    EXPECT_NE(IndexOf(lines, "ファイル名: caf? ?.bin"), lines.size());
+    EXPECT_NE(IndexOf(lines, "\"" + into + "caf? ?.bin\"が開けませんでした。"), lines.size());
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((into + "*").c_str(), &found);
+    int entries = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do entries += found.cFileName[0] != '.';
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    EXPECT_EQ(entries, 0) << "no file and no partial file";
+    EXPECT_EQ(transferState.fileType, kNothing);
+}

@@ -379,7 +379,7 @@ TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("Error: No space left on device"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(ToUtf8("に書き込めません: No space left on device\n")), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"修復に失敗しました", "切断しました", ""}));
         EXPECT_EQ(p.original.exitCode, 1);
         EXPECT_EQ(Last(p.original.lines, 3), kLost);
@@ -412,7 +412,7 @@ TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("Error: No space left on device"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(ToUtf8("に書き込めません: No space left on device\n")), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
         EXPECT_FALSE(HasLine(p.other.lines, "受信完了"));
         // The Original learns of it only if it still had bytes to send.
@@ -430,7 +430,7 @@ TEST(Fault, DiskFullDuringTheRepairAndTheTail) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("Error: No space left on device"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(ToUtf8("に書き込めません: No space left on device\n")), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
         std::string now = ReadFile(disk.dir + "/orig.bin");
         EXPECT_TRUE(now == original.substr(0, now.size()));
@@ -453,7 +453,7 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("Error: Operation not permitted"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(": Operation not permitted"), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 3), (std::vector<std::string>{"修復に失敗しました", "切断しました", ""}));
         EXPECT_EQ(Last(p.original.lines, 3), kLost);
         EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == copy);
@@ -470,7 +470,7 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
         FinishCli(p.other);
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 1);
-        EXPECT_NE(p.other.errors.find("Error: Operation not permitted"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(": Operation not permitted"), std::string::npos) << p.other.errors;
         EXPECT_EQ(Last(p.other.lines, 2), (std::vector<std::string>{"切断しました", ""}));
         EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original.substr(0, 200000));
     }
@@ -488,7 +488,7 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
             FinishCli(early, kQuickMs);
             EXPECT_EQ(early.exitCode, 1);
             EXPECT_TRUE(early.lines.empty());
-            EXPECT_EQ(early.errors, "Error: " + p.dir + "into: Operation not permitted\n");
+            EXPECT_EQ(early.errors, "Error: cannot use the folder " + p.dir + "into: Operation not permitted\n");
         }
         // Made read-only while the side waits: the name is refused over the
         // wire.
@@ -511,7 +511,7 @@ TEST(Fault, ReadOnlyCopyAndFolder) {
 
 TEST(Fault, FileHeldByAnotherOpener) {
     const std::string original = OriginalBytes(), copy = CopyBytes();
-    const char* kHeld = "Error: プロセスはファイルにアクセスできません。別のプロセスが使用中です。";
+    const char* kHeld = ": プロセスはファイルにアクセスできません。別のプロセスが使用中です。";
     {
         SCOPED_TRACE("held from the start");
         std::string dir = ScratchFolder("held-start");
@@ -599,8 +599,12 @@ TEST(Fault, ComparisonLogThatCannotBeWritten) {
         EXPECT_NE(p.original.errors.find(error), std::string::npos) << p.original.errors;
         return p.dir;
     };
-    std::string dir = run("missing-folder", "no/such/folder", "Error: No such file or directory");
-    EXPECT_FALSE(FileExists(dir + "no"));
+    // A missing folder is made; one that cannot be is named once, with why.
+    std::string dir = run("missing-folder", "no/such/folder", "");
+    EXPECT_TRUE(FileExists(dir + "no/such/folder/log_client.dat"));
+    dir = run("under-a-file", "orig.bin/logs", ToUtf8("比較ログのフォルダ ").c_str());
+    EXPECT_NE(ReadFile(dir + "other.err").find(dir + "orig.bin/logs/ " + ToUtf8("を使えません: Not a directory")),
+              std::string::npos);
 
     {
         SCOPED_TRACE("logs that are folders");
@@ -615,7 +619,7 @@ TEST(Fault, ComparisonLogThatCannotBeWritten) {
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 0);
         EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original);
-        EXPECT_NE(p.other.errors.find("Error: Is a directory"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(": Is a directory"), std::string::npos) << p.other.errors;
     }
     {
         SCOPED_TRACE("immutable log");
@@ -631,7 +635,7 @@ TEST(Fault, ComparisonLogThatCannotBeWritten) {
         FinishCli(p.original);
         EXPECT_EQ(p.other.exitCode, 0);
         EXPECT_TRUE(ReadFile(p.dir + "copy.bin") == original);
-        EXPECT_NE(p.other.errors.find("Error: Operation not permitted"), std::string::npos) << p.other.errors;
+        EXPECT_NE(p.other.errors.find(": Operation not permitted"), std::string::npos) << p.other.errors;
         EXPECT_EQ(ReadFile(p.dir + "log_client.dat"), "copy.bin\n\nkept\n");
     }
 }
@@ -679,7 +683,7 @@ TEST(Fault, OriginalCutShortWhileItsBytesGoOut) {
 }
 
 TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
-    const std::string kMissing = "Error: No such file or directory\n";
+    const std::string kMissing = ToUtf8(" を開けません: No such file or directory\n");
     {
         // Missing from the start: reported when it is loaded, not again when
         // the Copy's figures are reloaded at the end.
@@ -690,7 +694,7 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
                  {"copy", dir + "copy.bin", "--listen", "--port", Port(NextPort()), "--log-dir", dir, "--allow", "127.0.0.1"});
         FinishCli(cli, kQuickMs);
         EXPECT_EQ(cli.exitCode, 1);
-        EXPECT_EQ(cli.errors, kMissing);
+        EXPECT_EQ(cli.errors, "Error: " + dir + "copy.bin" + kMissing);
         EXPECT_TRUE(cli.lines.empty());
     }
     if (!FileExists("/usr/bin/script")) GTEST_SKIP() << "no script(1) for a terminal";
@@ -720,7 +724,8 @@ TEST(Fault, ErrorOfAFileThatCannotBeOpenedComesOnceOnALineOfItsOwn) {
     const std::string out = ReadFile(dir + "tty.out");
     const size_t at = out.find(ToUtf8("接続完了"));
     ASSERT_NE(at, std::string::npos) << out;
-    const std::string lines = ToUtf8("接続完了\r\nError: No such file or directory\r\n切断しました\r\n\r\n");
+    const std::string lines = ToUtf8("接続完了\r\nError: ") + dir + "copy.bin" +
+                              ToUtf8(" を開けません: No such file or directory\r\n切断しました\r\n\r\n");
     EXPECT_EQ(out.substr(at, lines.size()), lines);
     // Then the summary, which gives the reason once more.
     EXPECT_EQ(out.substr(at + lines.size()).rfind(ToUtf8("失敗しました: No such file or directory、"), 0), 0u) << out;

@@ -47,12 +47,6 @@ std::vector<std::string> Last(const std::vector<std::string>& lines, size_t n) {
     return std::vector<std::string>(lines.end() - static_cast<long>(n), lines.end());
 }
 
-bool AnyLineStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (const std::string& l : lines)
-        if (l.rfind(prefix, 0) == 0) return true;
-    return false;
-}
-
 std::set<std::string> Listing(const std::string& dir) {
     std::set<std::string> names;
     std::error_code ec;

@@ -3,8 +3,8 @@
 # directions, in protocol 1 (--protocol 1) and protocol 2: a damaged, shorter
 # copy repaired across the two builds, and a whole file sent to a side that
 # has none; in protocol 2 a sparse file beyond 4 GiB with damaged spots
-# beyond 4 GiB and a shorter copy; and a repair paired with a code, which
-# both builds must encrypt alike.
+# beyond 4 GiB and a shorter copy; a repair paired with a code, which
+# both builds must encrypt alike; and a name with no code page 932 form.
 set -euo pipefail
 # usage: mixed_builds.sh LINUX_CLI WINDOWS_RUNNER... WINDOWS_CLI.exe
 linux_cli=$1
@@ -110,8 +110,20 @@ for out in "$work"/paired.*.out; do
     grep -qE "プロトコル2 \(XXH3\) で転送します \(暗号化: |^protocol 2 \(XXH3\), encrypted with " "$out" || { echo "$out: not encrypted"; failures=$((failures + 1)); }
 done
 
+# Any name: the Linux Original sends a file whose name has no code page 932
+# form into a Windows Nothing folder of such a name, paired by a code with
+# an é, typed with dashes on one side and spaces on the other.
+port=$((port + 1))
+name="résumé € 😀.bin"
+rm -rf "$work/in é€😀" && mkdir -p "$work/in é€😀"
+cp "$work/original.bin" "$work/$name"
+run_pair unicode "${windows_cli[@]}" nothing "$work/in é€😀" --listen --port $port --code "café-code-1" -- \
+    "$linux_cli" original "$work/$name" --connect 127.0.0.1 --port $port --log-dir "$work" --code "café code 1" ||
+    failures=$((failures + 1))
+cmp "$work/original.bin" "$work/in é€😀/$name" || failures=$((failures + 1))
+
 if [[ $failures -eq 0 ]]; then
-    echo "mixed builds: 9 passed, 0 failed"
+    echo "mixed builds: 10 passed, 0 failed"
 else
     echo "mixed builds: failures: $failures"
     exit 1

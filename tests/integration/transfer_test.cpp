@@ -623,11 +623,17 @@ TEST(Transfer, ClientStartedBeforeAnyServer) {
     std::string folder = ScratchFolder("no-server");
     WriteFile(folder + "c.bin", "abc");
     CliPeer client;
-    StartCli(client, folder, "client",
-             {"copy", folder + "c.bin", "--connect", "127.0.0.1", "--port", Port(NextPort()), "--log-dir", folder});
+    const std::string port = Port(NextPort());
+    StartCli(client, folder, "client", {"copy", folder + "c.bin", "--connect", "127.0.0.1", "--port", port, "--log-dir", folder});
     FinishCli(client);
     EXPECT_EQ(client.exitCode, 1);
-    EXPECT_EQ(client.lines, (std::vector<std::string>{"接続中・・・", "接続できませんでした", "切断しました", ""}));
+    // The engine's line, with where it tried and the system's reason beside it.
+    ASSERT_EQ(client.lines.size(), 4u);
+    EXPECT_EQ(client.lines[0], "接続中・・・");
+    EXPECT_EQ(client.lines[1].rfind("接続できませんでした (127.0.0.1 のポート " + port + " に接続できません: ", 0), 0u)
+        << client.lines[1];
+    EXPECT_EQ(client.lines[2], "切断しました");
+    EXPECT_EQ(client.lines[3], "");
 }
 
 TEST(Transfer, UsageErrorsExitWithTwoAndOneLine) {
@@ -665,8 +671,8 @@ TEST(Transfer, SetupErrorsEndBeforeTheConnection) {
         std::vector<std::string> args;
         std::string errorStart;
     } cases[] = {
-        {{"nothing", folder + "missing", "--listen", "--port", Port(NextPort())}, "Error: " + folder + "missing: "},
-        {{"nothing", folder + "plain.bin", "--listen", "--port", Port(NextPort())}, "Error: " + folder + "plain.bin: "},
+        {{"nothing", folder + "missing", "--listen", "--port", Port(NextPort())}, "Error: cannot use the folder " + folder + "missing: "},
+        {{"nothing", folder + "plain.bin", "--listen", "--port", Port(NextPort())}, "Error: cannot use the folder " + folder + "plain.bin: "},
         {{"copy", folder + "plain.bin", "--connect", "no-such-host.invalid", "--log-dir", folder},
          "Error: cannot resolve no-such-host.invalid: "},
     };
@@ -679,3 +685,85 @@ TEST(Transfer, SetupErrorsEndBeforeTheConnection) {
         EXPECT_EQ(peer.errors.rfind(c.errorStart, 0), 0u) << peer.errors;
     }
 }
+
+#ifndef _WIN32
+// Any name on Linux: a file, a Nothing side's folder and a log folder with
+// é, €, an emoji and spaces (spelled in UTF-8 bytes: the test's literals are
+// code page 932). Between Blockmend peers the name crosses in UTF-8; a side
+// of protocol 1 cannot take a name without a code page 932 form, and nothing
+// is made.
+TEST(Transfer, AnyNameReachesANothingSideAndProtocol1RefusesItCleanly) {
+    const std::string folder = ScratchFolder("any-name");
+    const std::string into = folder + "T\xC3\xA9l\xC3\xA9" "chargements \xE2\x82\xAC \xF0\x9F\x98\x80/";
+    const std::string logs = folder + "logs \xC3\xA9/new";  // made when missing
+    const std::string data = RandomBytes(70000, 5);
+    struct Case {
+        const char* name;
+        const char* originalExtra;  // "" or a --protocol 1 on either side
+        const char* nothingExtra;
+        bool arrives;
+    } cases[] = {
+        {"r\xC3\xA9sum\xC3\xA9.txt", "", "", true},
+        {"\xE2\x82\xAC price list.bin", "", "", true},
+        {"\xF0\x9F\x98\x80 smile \xC4\x81.bin", "", "", true},
+        {"r\xC3\xA9sum\xC3\xA9 1.txt", "--protocol=1", "", false},
+        {"r\xC3\xA9sum\xC3\xA9 2.txt", "", "--protocol=1", false},
+    };
+    std::filesystem::create_directories(into);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(folder + c.name, data);
+        const std::string port = Port(NextPort());
+        std::vector<std::string> server{"nothing", into, "--listen", "--port", port, "--log-dir", logs};
+        std::vector<std::string> client{"original", folder + c.name, "--connect", "127.0.0.1", "--port", port,
+                                        "--log-dir", logs};
+        if (c.nothingExtra[0] != '\0') server.push_back(c.nothingExtra);
+        if (c.originalExtra[0] != '\0') client.push_back(c.originalExtra);
+        CliPeer nothing, original;
+        RunPair(nothing, server, original, client, folder);
+        EXPECT_EQ(original.exitCode, c.arrives ? 0 : 1) << original.errors;
+        EXPECT_EQ(nothing.exitCode, c.arrives ? 0 : 1) << nothing.errors;
+        EXPECT_EQ(FileExists(into + c.name), c.arrives);
+        if (c.arrives) {
+            EXPECT_TRUE(ReadFile(into + c.name) == data);
+        } else {
+            // The line that refuses it names it; neither the file nor a
+            // partial one was made.
+            EXPECT_NE(ReadFile(original.process.outPath).find(std::string("\"") + c.name + "\""), std::string::npos);
+            EXPECT_FALSE(FileExists(into + c.name + ".blockmend-part"));
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(logs));
+}
+
+// Errors say what failed and where (in English here).
+TEST(Transfer, ErrorsNameTheOperationAndThePathOrPort) {
+    const std::string folder = ScratchFolder("named-errors");
+    const int busy = NextPort();
+    ScriptedPeer holder;
+    ASSERT_TRUE(PeerListen(holder, busy));
+    const int unused = NextPort();
+    WriteFile(folder + "there.bin", std::string(100, 'x'));
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"copy", folder + "missing.bin", "--listen", "--port", Port(NextPort()), "--allow", "127.0.0.1"},
+         "Error: cannot open " + folder + "missing.bin: No such file or directory\n"},
+        {{"nothing", folder, "--listen", "--port", Port(busy), "--allow", "127.0.0.1"},
+         "cannot listen on port " + Port(busy) + ": Address already in use"},
+        {{"original", folder + "there.bin", "--connect", "127.0.0.1", "--port", Port(unused), "--wait", "0"},
+         "cannot connect to 127.0.0.1 port " + Port(unused) + ": Connection refused"},
+    };
+    setenv("LC_ALL", "C", 1);
+    for (const Case& c : cases) {
+        CliPeer peer;
+        StartCli(peer, folder, "named", c.args);
+        FinishCli(peer, 30000);
+        EXPECT_EQ(peer.exitCode, 1);
+        const std::string said = ReadFile(peer.process.outPath) + peer.errors;
+        EXPECT_NE(said.find(c.error), std::string::npos) << said;
+    }
+    setenv("LC_ALL", "ja_JP.UTF-8", 1);
+}
+#endif

@@ -36,10 +36,6 @@ void MakeChecksumList(ChecksumList& list, std::initializer_list<uint64_t> crcs, 
 uint64_t CrcAt(const ChecksumList& list, size_t i) { return GetLittleEndian(list.Entry(i), list.width); }
 
 std::string EnginePath(const std::string& utf8) {
-#ifdef _WIN32
-    return utf8;  // temp paths are plain ASCII there
-#else
-    std::string out;
-    return Utf8ToCp932(utf8, &out) ? out : utf8;
-#endif
+    // POSIX paths are the system's bytes; Windows temp paths are plain ASCII.
+    return utf8;
 }

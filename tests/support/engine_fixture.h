@@ -18,7 +18,7 @@ Block* MakeBlocks(std::initializer_list<std::pair<uint64_t, uint64_t>> spans);
 void MakeChecksumList(ChecksumList& list, std::initializer_list<uint64_t> crcs, size_t width = 2);
 // Entry i of a checksum list as a number.
 uint64_t CrcAt(const ChecksumList& list, size_t i);
-// Code page 932 path of a UTF-8 path, for the engine's fields.
+// A UTF-8 path as the engine holds it (POSIX: its bytes).
 std::string EnginePath(const std::string& utf8);
 // Runs fn on the calling thread as the worker runs a transfer; true when it
 // ended the transfer (which is then released and its end shown as the

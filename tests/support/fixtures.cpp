@@ -209,6 +209,12 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& needle) {
     return false;
 }
 
+bool AnyLineStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const std::string& l : lines)
+        if (l.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
 std::string ToCp932(const std::string& utf8) {
     std::string out;
     return Utf8ToCp932(utf8, &out) ? out : utf8;

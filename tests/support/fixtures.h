@@ -62,6 +62,8 @@ void RunPair(CliPeer& server, const std::vector<std::string>& serverArgs, CliPee
 
 // True when lines holds needle as a whole line.
 bool HasLine(const std::vector<std::string>& lines, const std::string& needle);
+// True when a line of lines begins with prefix.
+bool AnyLineStartsWith(const std::vector<std::string>& lines, const std::string& prefix);
 // Code page 932 text of a UTF-8 literal (test sources hold literals as code
 // page 932 already; this is for text read from UTF-8 files).
 std::string ToCp932(const std::string& utf8);

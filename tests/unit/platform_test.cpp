@@ -5,6 +5,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "platform/net.h"
 
 #ifndef _WIN32
@@ -55,7 +56,9 @@ TEST(PlatformFile, AJapaneseNameRoundTrips) {
     std::string folder = ScratchFolder("platform-names");
     std::string name = "表示ソ.bin";  // second bytes 0x5C and 0x7D among them
     FileHandle file;
-    ASSERT_TRUE(FileOpen(file, (EnginePath(folder) + name).c_str(), FileMode::CreateTruncate));
+    std::string held;  // as the engine holds the name
+    ASSERT_TRUE(Cp932ToPath(name, &held));
+    ASSERT_TRUE(FileOpen(file, (EnginePath(folder) + held).c_str(), FileMode::CreateTruncate));
     FileClose(file);
     EXPECT_TRUE(FileExists(folder + LocalName(name)));
 }

@@ -12,6 +12,7 @@
 #include "engine/transfer_state.h"
 #include "wire/block_size.h"
 #include "wire/messages.h"
+#include "wire/pairing.h"
 #include "wire/protocol.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fixtures.h"
@@ -26,6 +27,46 @@ TEST(ReceivedName, OnlyBareFileNamesPass) {
                             "a\x7f", "\x83"}) {
         EXPECT_FALSE(IsBareFileName(bad)) << bad;
     }
+}
+
+// UTF-8 names (protocol 2) are walked as UTF-8: "\xC4\x81" (a macron a)
+// ends in a byte that code page 932 would take for a lead byte. (Test
+// sources hold code page 932 literals, so UTF-8 is spelled in bytes.)
+TEST(ReceivedName, Utf8NamesPassAndControlCharactersDoNot) {
+    for (const char* good : {"r\xC3\xA9sum\xC3\xA9.txt", "\xE2\x82\xAC 1.txt", "\xF0\x9F\x98\x80", "\xC4\x81"}) {
+        EXPECT_TRUE(IsBareFileName(good, true)) << good;
+        EXPECT_FALSE(IsBareFileName(std::string(good) + "/x", true)) << good;
+    }
+    for (const char* bad : {"a\tb", "a\xC2\x85" "b", "\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xC4\x81/", "CON.\xC3\xA9"})
+        EXPECT_FALSE(IsBareFileName(bad, true)) << bad;
+    // In code page 932, a lead byte's second half is never a control character.
+    EXPECT_FALSE(IsBareFileName("\x83\t.txt"));
+}
+
+TEST(PairingCode, SpacesAndDashesDoNotCountAndCodesAreUtf8) {
+    struct Case {
+        const char* typed;
+        CodeCheck check;
+        const char* bytes;
+    } cases[] = {
+        {"4821-0937-5512-6630", CodeCheck::kOk, "4821093755126630"},
+        {"4821 0937 5512 6630", CodeCheck::kOk, "4821093755126630"},
+        {"4821093755126630", CodeCheck::kOk, "4821093755126630"},
+        {"caf\xC3\xA9-secret", CodeCheck::kOk, "caf\xC3\xA9secret"},
+        {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", CodeCheck::kOk, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"},
+        {"ab-cd e", CodeCheck::kTooShort, ""},
+        {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", CodeCheck::kTooShort, ""},
+        {"abcdef\x83", CodeCheck::kNotText, ""},
+    };
+    for (const Case& c : cases) {
+        std::string bytes;
+        EXPECT_EQ(CodeBytes(c.typed, &bytes), c.check) << c.typed;
+        if (c.check == CodeCheck::kOk) {
+            EXPECT_EQ(bytes, c.bytes) << c.typed;
+        }
+    }
+    std::string bytes;
+    EXPECT_EQ(CodeBytes(std::string(256, 'x'), &bytes), CodeCheck::kTooLong);
 }
 
 TEST(BlockSizeLadder, ThirteenSizesTheirSuggestionsAndCounts) {
