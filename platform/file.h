@@ -13,11 +13,15 @@
 #include <string>
 #include <utility>
 
-// The longest path that the program holds, with its terminating zero
-// (set by the build): 260 on Windows, where the window's ANSI functions take
-// no more (MAX_PATH) and the command-line peer keeps to the same record;
-// 4096 on POSIX (PATH_MAX), where a path is whatever the user gave.
-constexpr int kSystemPathBytes = BLOCKMEND_PATH_BYTES;
+// The longest path that the program holds, with its terminating zero: 260
+// on Windows, where the window's ANSI functions take no more (MAX_PATH) and
+// the command-line peer keeps to the same record; 4096 on POSIX (PATH_MAX),
+// where a path is whatever the user gave.
+#ifdef _WIN32
+constexpr int kSystemPathBytes = 260;
+#else
+constexpr int kSystemPathBytes = 4096;
+#endif
 
 enum class FileMode {
     ReadExisting,     // read only; the file must exist

@@ -21,7 +21,8 @@ flags=(-std=c++20 -g -O1 -I. -fno-omit-frame-pointer -Wall -Wno-unused-parameter
        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
        '-DBLOCKMEND_CLI=""')
 sources=(engine/*.cpp log/*.cpp net/*.cpp wire/crc16.cpp wire/strong_hash.cpp wire/block_size.cpp
-         wire/link.cpp wire/messages.cpp wire/pairing.cpp wire/protocol.cpp wire/records.cpp platform/posix/*.cpp
+         wire/link.cpp wire/messages.cpp wire/pairing.cpp wire/protocol.cpp wire/records.cpp platform/*_common.cpp
+         platform/posix/*.cpp
          tests/support/engine_fixture.cpp tests/support/fixtures.cpp tests/support/peer.cpp
          tests/support/process.cpp tests/support/recorder_frontend.cpp tests/support/transfer_reset.cpp
          tests/support/wire_script.cpp
