@@ -1,8 +1,9 @@
 // Processes of a serving listener: each accepted connection is served by a
 // process of its own, so that the one transfer record of a process stays
 // the record of one transfer and one peer's failure cannot touch another's.
-// POSIX forks; Windows starts the program again with the connection's
-// socket inherited. Main thread of the command-line peer.
+// POSIX forks; Windows starts the program again and hands it the
+// connection through a pipe that only it inherits. Main thread of the
+// command-line peer.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,10 @@
 #include <vector>
 
 #include "platform/net.h"
+
+// Closes what a ProcessHandle holds: the report pipe, and on Windows the
+// process handle.
+void CloseProcessHandles(intptr_t handle, intptr_t reports);
 
 // A started child process; the handle (Windows) is closed with it. The
 // process itself is neither waited for nor ended by the destructor.
@@ -25,8 +30,18 @@ struct ProcessHandle {
         other.handle = 0;
         other.reports = -1;
     }
-    ProcessHandle& operator=(ProcessHandle&& other) noexcept;
-    ~ProcessHandle();
+    ProcessHandle& operator=(ProcessHandle&& other) noexcept {
+        if (this != &other) {
+            CloseProcessHandles(handle, reports);
+            handle = other.handle;
+            reports = other.reports;
+            reported = other.reported;
+            other.handle = 0;
+            other.reports = -1;
+        }
+        return *this;
+    }
+    ~ProcessHandle() { CloseProcessHandles(handle, reports); }
 };
 
 enum class Spawned {

@@ -232,12 +232,11 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
     return true;
 }
 
-bool FolderWritable(const char* folder) {
-    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
-    std::string native = folder;
-    if (native.empty()) native.push_back('.');
+namespace {
+// Whether path names a folder; else false with the error saved.
+bool IsFolder(const char* path) {
     struct stat info;
-    if (stat(native.c_str(), &info) != 0) {
+    if (stat(path, &info) != 0) {
         SaveLastError();
         return false;
     }
@@ -246,6 +245,15 @@ bool FolderWritable(const char* folder) {
         SaveLastError();
         return false;
     }
+    return true;
+}
+}  // namespace
+
+bool FolderWritable(const char* folder) {
+    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
+    std::string native = folder;
+    if (native.empty()) native.push_back('.');
+    if (!IsFolder(native.c_str())) return false;
     // access() would answer yes for root on a folder made immutable; making
     // a file is the question that matters.
     std::string probe = native + "/.blockmend-XXXXXX";
@@ -265,17 +273,7 @@ bool MakeFolders(const char* folder) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
         mkdir(path.substr(0, slash).c_str(), 0700);
     if (!path.empty() && path.back() != '/') mkdir(path.c_str(), 0700);
-    struct stat info;
-    if (stat(path.empty() ? "." : path.c_str(), &info) != 0) {
-        SaveLastError();
-        return false;
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        errno = ENOTDIR;
-        SaveLastError();
-        return false;
-    }
-    return true;
+    return IsFolder(path.empty() ? "." : path.c_str());
 }
 
 char PathSeparator() { return '/'; }

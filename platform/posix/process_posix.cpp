@@ -17,19 +17,7 @@ namespace {
 int reportTo = -1;
 }  // namespace
 
-ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
-    if (this != &other) {
-        if (reports != -1) close(static_cast<int>(reports));
-        handle = other.handle;
-        reports = other.reports;
-        reported = other.reported;
-        other.handle = 0;
-        other.reports = -1;
-    }
-    return *this;
-}
-
-ProcessHandle::~ProcessHandle() {
+void CloseProcessHandles(intptr_t, intptr_t reports) {
     if (reports != -1) close(static_cast<int>(reports));
 }
 

@@ -208,9 +208,10 @@ bool FileGetStamp(FileHandle& file, FileStamp* stamp) {
     return true;
 }
 
-bool FolderWritable(const char* folder) {
-    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
-    DWORD attributes = Attributes(folder[0] != '\0' ? folder : ".");
+namespace {
+// Whether path names a folder; else false with the error saved.
+bool IsFolder(const char* path) {
+    const DWORD attributes = Attributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         SaveLastError();
         return false;
@@ -220,6 +221,13 @@ bool FolderWritable(const char* folder) {
         SaveLastError();
         return false;
     }
+    return true;
+}
+}  // namespace
+
+bool FolderWritable(const char* folder) {
+    SaveErrorPlace(ErrorOperation::kUseFolder, folder);
+    if (!IsFolder(folder[0] != '\0' ? folder : ".")) return false;
     if (WidePaths()) {
         wchar_t probe[MAX_PATH];
         if (GetTempFileNameW(folder[0] != '\0' ? Wide(folder).c_str() : L".", L"bmd", 0, probe) == 0) {
@@ -249,17 +257,7 @@ bool MakeFolders(const char* folder) {
         if (WidePaths()) CreateDirectoryW(Wide(part.c_str()).c_str(), nullptr);
         else CreateDirectoryA(part.c_str(), nullptr);
     }
-    const DWORD attributes = Attributes(path.empty() ? "." : path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        SaveLastError();
-        return false;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        SetLastError(ERROR_DIRECTORY);
-        SaveLastError();
-        return false;
-    }
-    return true;
+    return IsFolder(path.empty() ? "." : path.c_str());
 }
 
 char PathSeparator() { return '\\'; }

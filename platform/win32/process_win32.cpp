@@ -47,20 +47,7 @@ namespace {
 HANDLE reportTo = nullptr;
 }  // namespace
 
-ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
-    if (this != &other) {
-        if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
-        if (reports != -1) CloseHandle(reinterpret_cast<HANDLE>(reports));
-        handle = other.handle;
-        reports = other.reports;
-        reported = other.reported;
-        other.handle = 0;
-        other.reports = -1;
-    }
-    return *this;
-}
-
-ProcessHandle::~ProcessHandle() {
+void CloseProcessHandles(intptr_t handle, intptr_t reports) {
     if (handle) CloseHandle(reinterpret_cast<HANDLE>(handle));
     if (reports != -1) CloseHandle(reinterpret_cast<HANDLE>(reports));
 }
