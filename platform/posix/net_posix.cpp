@@ -166,6 +166,16 @@ bool SocketListen(SocketHandle& sock, int backlog) {
     return true;
 }
 
+namespace {
+// The connection accept gave: ready for the transfer, with its peer's address.
+PeerWait TakeAccepted(SocketHandle& accepted, int s, const sockaddr_in& addr, uint32_t* peerAddress) {
+    accepted.sock = s;
+    PrepareConnected(s);
+    if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
+    return PeerWait::Connected;
+}
+}  // namespace
+
 PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* peerAddress,
                       const std::atomic<uint8_t>* stop) {
     SocketClose(accepted);
@@ -189,10 +199,7 @@ PeerWait SocketAccept(SocketHandle& listener, SocketHandle& accepted, uint32_t* 
         SaveLastError();
         return PeerWait::Failed;
     }
-    accepted.sock = s;
-    PrepareConnected(s);
-    if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
-    return PeerWait::Connected;
+    return TakeAccepted(accepted, s, addr, peerAddress);
 }
 
 namespace {
@@ -229,10 +236,7 @@ PeerWait SocketAcceptWithin(SocketHandle& listener, SocketHandle& accepted, uint
         SaveLastError();
         return PeerWait::Failed;
     }
-    accepted.sock = s;
-    PrepareConnected(s);
-    if (peerAddress) *peerAddress = addr.sin_addr.s_addr;
-    return PeerWait::Connected;
+    return TakeAccepted(accepted, s, addr, peerAddress);
 }
 
 PeerWait SocketConnect(SocketHandle& sock, uint32_t address, uint16_t port, const std::atomic<uint8_t>* stop) {
